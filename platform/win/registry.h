@@ -23,6 +23,7 @@
 namespace win {
 
 class IDebugOutput;
+class IFileSystem;
 
 // Registry value types, with their Windows numbers.
 enum : std::uint32_t {
@@ -67,7 +68,8 @@ enum class RegStatus { Ok, NotFound, Failed };
 // start of the buffer (bytes past them are left as they were, so a zeroed
 // buffer reads missing bytes as 0). NotFound: no such value. Failed: the data
 // is larger than nSize (nothing copied). pType and pDataSize, when given,
-// receive the value's type and size whenever the value exists.
+// receive the value's type and size whenever the value exists. A null
+// pBuffer only asks for type and size (Ok, nothing copied).
 RegStatus queryValue(const RegKey& key, std::string_view sName, void* pBuffer, std::uint32_t nSize,
                      std::uint32_t* pType = nullptr, std::uint32_t* pDataSize = nullptr);
 
@@ -97,6 +99,9 @@ class IRegistry {
 class FileRegistry final : public IRegistry {
  public:
   FileRegistry(std::string sFilePath, IDebugOutput& diag);
+  // Writes the new file through FS (tests inject faults there); reads and
+  // locking use the system directly.
+  FileRegistry(std::string sFilePath, IDebugOutput& diag, IFileSystem& fs);
   const std::string& filePath() const { return m_sFilePath; }
 
   std::optional<RegKey> openKey(std::string_view sSubKey) override;
@@ -109,7 +114,16 @@ class FileRegistry final : public IRegistry {
  private:
   std::string m_sFilePath;
   IDebugOutput& m_rDiag;
+  IFileSystem& m_rFs;
 };
+
+// SUBKEY and every key below it, parents before children, in file order;
+// empty when SUBKEY does not exist. What "reg export" and "reg query /s" show.
+std::vector<RegKey> keyTree(IRegistry& reg, std::string_view sSubKey);
+
+// The ".reg" text of KEYS (paths below HKEY_LOCAL_MACHINE), as the store
+// writes it: signature line, then each key with its values.
+std::string formatRegText(const std::vector<RegKey>& vKeys);
 
 // The machine's HKEY_LOCAL_MACHINE (registryFilePath(), diagnostics to
 // debugOutput()), created on first use.
