@@ -3,9 +3,9 @@
 # Warnings are errors in our code (not in third-party headers).
 function(prl_warnings target)
   target_compile_options(${target} PRIVATE
-    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
+    -Wall -Wextra -Wpedantic -Wshadow -Wcast-align
     -Wformat=2 -Wimplicit-fallthrough -Werror
-    $<$<COMPILE_LANGUAGE:CXX>:-Woverloaded-virtual>)
+    $<$<COMPILE_LANGUAGE:CXX>:-Woverloaded-virtual -Wnon-virtual-dtor>)
 endfunction()
 
 # prl_add_gtest(NAME SOURCES src... LIBS lib... [ENV VAR=value...])

@@ -1,1 +1,143 @@
-int main() { return 0; }
+// sthost: the stand-in Sametime server. Loads the chat logging plug-in as
+// the server would and drives it.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ChatLoggingLibrary.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: sthost [--plugin PATH] COMMAND [OPTIONS]\n"
+    "\n"
+    "The stand-in Sametime server: loads the chat logging plug-in with dlopen\n"
+    "and calls its entry points as the server would.\n"
+    "\n"
+    "Commands:\n"
+    "  init [--spi-version N] [--flags N]\n"
+    "        Initialise the plug-in with host interface version N (default 14)\n"
+    "        and the given flags (default 0), print the result, the status\n"
+    "        indicator and the status message, then terminate it.\n"
+    "\n"
+    "Options:\n"
+    "  --plugin PATH   the plug-in to load (default: ../lib/chatwarden.so\n"
+    "                  beside this program)\n"
+    "  -h, --help      show this help\n"
+    "\n"
+    "The plug-in reads its settings from the registry of the machine folder\n"
+    "named by MACHINE_DIR (see the 'reg' command).\n";
+
+[[noreturn]] void usageError(const std::string& sMessage) {
+  std::fprintf(stderr, "sthost: %s\nTry 'sthost --help'.\n", sMessage.c_str());
+  std::exit(2);
+}
+
+// A whole number from the command line (decimal or 0x-hex).
+long parseNumber(const std::string& sOption, const char* pText) {
+  if (!pText) usageError(sOption + " needs a value");
+  char* pEnd = nullptr;
+  errno = 0;
+  const long n = std::strtol(pText, &pEnd, 0);
+  if (errno != 0 || pEnd == pText || *pEnd != '\0') usageError(sOption + ": not a number: '" + pText + "'");
+  return n;
+}
+
+const char* statusName(int32_t nStatus) {
+  switch (nStatus) {
+    case PLUGIN_STATUS_RUNNING: return "running";
+    case PLUGIN_STATUS_ERROR: return "error";
+    case PLUGIN_STATUS_FATAL: return "fatal";
+    default: return "unknown";
+  }
+}
+
+// The host's state that the plug-in reports into.
+struct HostStatus {
+  int32_t nIndicator = 0;
+  char aMessage[ST_DDA_STATUS_MSG_SIZE] = {};
+
+  void print(const char* pCall, int32_t nResult) const {
+    std::printf("%s -> %d (0x%X)\n", pCall, nResult, static_cast<unsigned>(nResult));
+    std::printf("  status indicator: %d (%s)\n", nIndicator, statusName(nIndicator));
+    std::printf("  status message:   %s\n", aMessage);
+  }
+};
+
+int commandInit(sametime::ChatLoggingLibrary& lib, const std::vector<std::string>& vArgs) {
+  long nSpiVersion = ST_DDA_CL_SPI_VERSION;
+  long nFlags = 0;
+  for (std::size_t i = 0; i < vArgs.size(); ++i) {
+    const std::string& sArg = vArgs[i];
+    const char* pNext = i + 1 < vArgs.size() ? vArgs[i + 1].c_str() : nullptr;
+    if (sArg == "--spi-version") {
+      nSpiVersion = parseNumber(sArg, pNext);
+      ++i;
+    } else if (sArg == "--flags") {
+      nFlags = parseNumber(sArg, pNext);
+      ++i;
+    } else {
+      usageError("init: unknown option '" + sArg + "'");
+    }
+  }
+
+  HostStatus status;
+  int32_t nVersion = static_cast<int32_t>(nSpiVersion);
+  uint32_t nInitFlags = 0;
+  char aDirType[ST_DDA_DIR_TYPE_SIZE] = {};
+  char aLibVersion[ST_DDA_LIB_VERSION_SIZE] = {};
+  const int32_t nResult = lib.Init(&nVersion, static_cast<uint32_t>(nFlags), &nInitFlags, aDirType, aLibVersion,
+                                   &status.nIndicator, status.aMessage);
+  status.print("stDdaClInit", nResult);
+  std::printf("  interface version: offered %ld, answered %d\n", nSpiVersion, nVersion);
+  std::printf("  directory type:   %s\n", aDirType);
+  std::printf("  library version:  %s\n", aLibVersion);
+  std::printf("  init flags:       0x%X\n", nInitFlags);
+
+  lib.Terminate();
+  std::printf("stDdaClTerminate\n");
+  std::printf("  status indicator: %d (%s)\n", status.nIndicator, statusName(status.nIndicator));
+  std::printf("  status message:   %s\n", status.aMessage);
+  return nResult == ST_DDA_API_OK ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> vArgs(argv + 1, argv + argc);
+  std::string sPlugin;
+  std::size_t i = 0;
+  for (; i < vArgs.size(); ++i) {
+    if (vArgs[i] == "-h" || vArgs[i] == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (vArgs[i] == "--plugin") {
+      if (i + 1 >= vArgs.size()) usageError("--plugin needs a path");
+      sPlugin = vArgs[++i];
+      continue;
+    }
+    break;
+  }
+  if (i >= vArgs.size()) usageError("no command given");
+  const std::string sCommand = vArgs[i];
+  const std::vector<std::string> vRest(vArgs.begin() + static_cast<long>(i) + 1, vArgs.end());
+  for (const auto& s : vRest) {
+    if (s == "-h" || s == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  if (sCommand != "init") usageError("unknown command '" + sCommand + "'");
+
+  if (sPlugin.empty()) sPlugin = sametime::defaultChatLoggingLibraryPath();
+  sametime::ChatLoggingLibrary lib;
+  if (!lib.load(sPlugin)) {
+    std::fprintf(stderr, "sthost: cannot load the chat logging plug-in: %s\n", lib.error().c_str());
+    return 1;
+  }
+  return commandInit(lib, vRest);
+}

@@ -1,0 +1,73 @@
+// Loads the plug-in in-process over fake facilities, as the library load
+// would, with a log folder and a trace folder of its own.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "core/ChatResource.h"
+#include "core/ChatwardenPlugin.h"
+#include "stdda_cl.h"
+
+namespace chatwarden::test {
+
+class PluginFixture : public ::testing::Test {
+ protected:
+  PluginFixture() {
+    machine.process.m_sExePath = dir / "bin/stserver";
+    std::filesystem::create_directories(dir / "bin/trace");
+    std::filesystem::create_directories(dir / "logs");
+  }
+  ~PluginFixture() override { unloadPlugin(); }
+
+  void setDword(const char* pName, std::uint32_t n) { machine.registry.setValue(kSettingsKey, win::RegValue::dword(pName, n)); }
+  void setText(const char* pName, const std::string& s) { machine.registry.setValue(kSettingsKey, win::RegValue::text(pName, s)); }
+  // An active, tracing plug-in with an XML log folder.
+  void configureActive() {
+    setDword("TraceSametime", 1);
+    setDword("LogFileEnabled", 1);
+    setDword("LogFileFormat", 2);
+    setText("LogFileFolderPath", dir / "logs");
+  }
+  void load() { loadPlugin(machine.facilities()); }
+  ChatwardenPlugin& plugin() { return *loadedPlugin(); }
+
+  std::int32_t init(std::int32_t nVersion = 14, std::uint32_t nFlags = 0) {
+    m_nVersion = nVersion;
+    return stDdaClInit(&m_nVersion, nFlags, &m_nInitFlags, m_aDirType, m_aLibVersion, &m_nIndicator, m_aMessage);
+  }
+
+  std::string traceFile() const { return dir / "bin/trace/parlantis.txt"; }
+  std::vector<std::string> traceLines() const { return testsupport::splitCrLf(testsupport::readFile(traceFile())); }
+  // The trace lines without their "[pid:tid] time " prefix.
+  std::vector<std::string> traceMessages() const {
+    std::vector<std::string> v;
+    for (const auto& s : traceLines()) {
+      const auto n = s.find(" AM ") != std::string::npos ? s.find(" AM ") : s.find(" PM ");
+      v.push_back(n == std::string::npos ? s : s.substr(n + 4));
+    }
+    return v;
+  }
+  bool traced(const std::string& sMessage) const {
+    for (const auto& s : traceMessages())
+      if (s == sMessage) return true;
+    return false;
+  }
+
+  testsupport::TempDir dir;
+  testsupport::FakeMachine machine;
+  std::int32_t m_nVersion = 14;
+  std::uint32_t m_nInitFlags = 0;
+  char m_aDirType[ST_DDA_DIR_TYPE_SIZE] = {};
+  char m_aLibVersion[ST_DDA_LIB_VERSION_SIZE] = {};
+  std::int32_t m_nIndicator = 0;
+  char m_aMessage[ST_DDA_STATUS_MSG_SIZE] = {};
+};
+
+}  // namespace chatwarden::test
