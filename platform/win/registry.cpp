@@ -395,19 +395,26 @@ void appendKeyHeader(std::string& sOut, std::string_view sPath) {
   sOut += "]\n";
 }
 
+// Kept lines go back byte for byte. The reader drops one CR before each line
+// feed, so a kept line that itself ends in CR needs a CR LF to keep it.
+void appendKept(std::string& sOut, const std::string& sLine) {
+  sOut += sLine;
+  sOut += (!sLine.empty() && sLine.back() == '\r') ? "\r\n" : "\n";
+}
+
 std::string formatHive(const Hive& hive) {
   std::string sOut(kSignature);
   sOut += '\n';
-  for (const auto& s : hive.vPreamble) sOut += s + '\n';
+  for (const auto& s : hive.vPreamble) appendKept(sOut, s);
   sOut += '\n';
   for (const KeySection& k : hive.vKeys) {
     if (k.bForeign) {
-      sOut += k.sHeader + '\n';
+      appendKept(sOut, k.sHeader);
     } else {
       appendKeyHeader(sOut, k.sPath);
       for (const RegValue& v : k.vValues) appendValue(sOut, v);
     }
-    for (const auto& s : k.vKept) sOut += s + '\n';
+    for (const auto& s : k.vKept) appendKept(sOut, s);
     sOut += '\n';
   }
   return sOut;
