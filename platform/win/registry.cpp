@@ -795,14 +795,18 @@ std::vector<RegKey> keyTree(IRegistry& reg, std::string_view sSubKey) {
 }
 
 std::string formatRegText(const std::vector<RegKey>& vKeys) {
-  std::string sOut(kSignature);
-  sOut += "\n\n";
-  for (const RegKey& k : vKeys) {
-    appendKeyHeader(sOut, k.path());
-    for (const RegValue& v : k.values()) appendValue(sOut, v);
-    sOut += '\n';
+  try {
+    std::string sOut(kSignature);
+    sOut += "\n\n";
+    for (const RegKey& k : vKeys) {
+      appendKeyHeader(sOut, k.path());
+      for (const RegValue& v : k.values()) appendValue(sOut, v);
+      sOut += '\n';
+    }
+    return sOut;
+  } catch (...) {
+    return {};  // out of memory: nothing rather than half a file
   }
-  return sOut;
 }
 
 // ---- the configuration tool's typed operations -------------------------------

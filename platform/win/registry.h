@@ -122,7 +122,8 @@ class FileRegistry final : public IRegistry {
 std::vector<RegKey> keyTree(IRegistry& reg, std::string_view sSubKey);
 
 // The ".reg" text of KEYS (paths below HKEY_LOCAL_MACHINE), as the store
-// writes it: signature line, then each key with its values.
+// writes it: signature line, then each key with its values ("" when out of
+// memory).
 std::string formatRegText(const std::vector<RegKey>& vKeys);
 
 // The machine's HKEY_LOCAL_MACHINE (registryFilePath(), diagnostics to
