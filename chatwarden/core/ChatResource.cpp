@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "core/BuildInfo.h"
+#include "core/TimeFormat.h"
 
 namespace chatwarden {
 namespace {
@@ -19,14 +20,6 @@ void appendTextLine(std::string& sOut, const std::string& sText) {
     sOut += c;
   }
   sOut += "\r\n";
-}
-
-// "MM/DD/YY HH:MM:SS AM": the date and 24-hour time, then the half of day.
-std::string traceTimeStamp(const std::tm& tm) {
-  char a[32];
-  std::snprintf(a, sizeof a, "%02d/%02d/%02d %02d:%02d:%02d %s", tm.tm_mon + 1, tm.tm_mday, tm.tm_year % 100,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_hour < 12 ? "AM" : "PM");
-  return a;
 }
 
 }  // namespace
@@ -92,7 +85,9 @@ void ChatResource::writeTraceLine(const std::string& sMessage, bool bTruncated) 
   std::snprintf(aPrefix, sizeof aPrefix, "[%04X:%04X] ", process.processId(), process.threadId());
   win::IClock& clock = *m_facilities.pClock;
   std::string sLine = aPrefix;
-  sLine += traceTimeStamp(clock.localTime(clock.now()));
+  char aStamp[kStampSize];
+  formatClockStamp(clock.localTime(clock.now()), aStamp);
+  sLine += aStamp;
   sLine += ' ';
   appendTextLine(sLine, sMessage);
   if (bTruncated) appendTextLine(sLine, kTruncatedMarker);

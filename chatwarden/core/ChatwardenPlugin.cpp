@@ -49,7 +49,9 @@ void unloadPlugin() { g_pPlugin.reset(); }
 ChatwardenPlugin::ChatwardenPlugin(const win::Facilities& facilities)
     : m_facilities(facilities),
       m_pResource(std::make_unique<ChatResource>(facilities)),
-      m_rules(*m_pResource) {
+      m_rules(*m_pResource),
+      m_context{*m_pResource,          m_settings,         m_sLogFolderPath, *facilities.pFiles,
+                *facilities.pClock,    *facilities.pUuid,  m_rules} {
   // The trace switch is read first, so every later reading is traced.
   m_settings.traceEnabled = m_pResource->readTraceEnabled();
   m_pResource->setTraceEnabled(m_settings.traceEnabled);
@@ -58,6 +60,7 @@ ChatwardenPlugin::ChatwardenPlugin(const win::Facilities& facilities)
   m_settings.captureImages = m_pResource->isImageCaptureEnabled();
   m_settings.logFileFormat = m_pResource->getLogFileFormat();
   m_settings.flushIntervalSecs = m_pResource->getXMLFlushIntervalSecs();
+  m_pSessionTable = std::make_unique<ChatSessionTable>(m_context);
 }
 
 ChatwardenPlugin::~ChatwardenPlugin() = default;
@@ -153,7 +156,11 @@ void ChatwardenPlugin::terminate() {
   ChatResource& res = *m_pResource;
   res.traceMessage("------------[Velkora Parlantis %s Chat Logging shutdown]------------------", kProductVersion);
   res.traceMessage("+stDdaClTerminate()");
-  if (isActive()) m_rules.Term();
+  if (isActive()) {
+    m_rules.Term();
+    if (!m_pSessionTable->closeAllChatSession())
+      res.traceMessage("..->Velkora Parlantis ERROR: Unable to close all sessions during shutdown.");
+  }
   setStatusMessage("%s %s (Build %s %s) unloaded.", kProductName, kProductVersion, buildDate(), buildTime());
   if (m_pStatusIndicator) *m_pStatusIndicator = PLUGIN_STATUS_RUNNING;
   res.traceMessage("~stDdaClTerminate()");
@@ -166,77 +173,183 @@ void ChatwardenPlugin::timerEvent() {
   m_pResource->traceMessage("~stDdaClTimerEvent()");
 }
 
+void ChatwardenPlugin::returnRefusal(char* pMessage, std::int32_t nRecipient, SrvMsg** ppSrvMessages,
+                                     std::int32_t* pIndicator) {
+  if (!pMessage) return;
+  if (!ppSrvMessages || !pIndicator) {
+    std::free(pMessage);
+    return;
+  }
+  auto* pArray = static_cast<SrvMsg*>(std::malloc(sizeof(SrvMsg)));
+  if (!pArray) {
+    m_pResource->traceMessage("..->Out of memory error allocating %d bytes to return session banned message",
+                              static_cast<int>(sizeof(SrvMsg)));
+    std::free(pMessage);
+    return;
+  }
+  *pArray = SrvMsg{0, nRecipient, static_cast<std::int32_t>(std::strlen(pMessage)), pMessage};
+  *ppSrvMessages = pArray;
+  *pIndicator = 1;
+}
+
 std::int32_t ChatwardenPlugin::policyCheck(const char* pFrom, const char* pTo, SrvMsg** ppSrvMessages,
                                            std::int32_t* pIndicator) {
   (void)pFrom;
   (void)pTo;
-  (void)ppSrvMessages;
-  (void)pIndicator;
   if (!isActive()) return ST_DDA_API_OK;
-  m_pResource->traceMessage("+stDdaClSessionPolicycheckFunc()");
+  ChatResource& res = *m_pResource;
+  res.traceMessage("+stDdaClSessionPolicycheckFunc()");
+  // Admission by the chat rules; with no rules loaded every pair may chat.
+  char* pMessage = nullptr;
   const std::int32_t nResult = ST_DDA_API_OK;
-  m_pResource->traceMessage("~stDdaClSessionPolicycheckFunc(): 0x%X", static_cast<unsigned>(nResult));
+  if (nResult == ST_DDA_API_CHAT_DENIED) {
+    res.traceMessage("..->Session creation banned. Msg = '%s'", orNull(pMessage));
+    returnRefusal(pMessage, 0, ppSrvMessages, pIndicator);
+  }
+  res.traceMessage("~stDdaClSessionPolicycheckFunc(): 0x%X", static_cast<unsigned>(nResult));
   return nResult;
 }
 
 std::int32_t ChatwardenPlugin::sessionStarted(const char* pSessId, const char* pOrg) {
   if (!isActive()) return ST_DDA_API_OK;
   ChatResource& res = *m_pResource;
+  const char* pId = orNull(pSessId);
   res.traceMessage("------------[New session start]-------------------");
-  res.traceMessage("+stDdaClSessionStartedByOrgName(sessID=%s, org='%s')", orNull(pSessId), orNull(pOrg));
-  const std::int32_t nResult = ST_DDA_API_OK;
-  res.traceMessage("~stDdaClSessionStartedByOrgName(%s, %s)", orNull(pSessId), orNull(pOrg));
+  res.traceMessage("+stDdaClSessionStartedByOrgName(sessID=%s, org='%s')", pId, orNull(pOrg));
+  const std::int32_t nResult = m_pSessionTable->openChatSession(pId);
+  if (nResult == ST_DDA_API_SESSION_EXISTS)
+    report(PLUGIN_STATUS_ERROR, "Velkora Parlantis ERROR: Unable to start new session '%.255s': Session already exists.",
+           pId);
+  else if (nResult == ST_DDA_API_LOG_FILE_ERROR)
+    report(PLUGIN_STATUS_FATAL,
+           "Velkora Parlantis FATAL ERROR: Log file error(s) while starting session '%.255s', terminating.", pId);
+  res.traceMessage("~stDdaClSessionStartedByOrgName(%s, %s)", pId, orNull(pOrg));
   return nResult;
 }
 
 std::int32_t ChatwardenPlugin::sessionEnded(const char* pSessId) {
   if (!isActive()) return ST_DDA_API_OK;
   ChatResource& res = *m_pResource;
-  res.traceMessage("+stDdaClSessionEnded(%s)", orNull(pSessId));
-  const std::int32_t nResult = ST_DDA_API_OK;
-  res.traceMessage("~stDdaClSessionEnded(%s)", orNull(pSessId));
+  const char* pId = orNull(pSessId);
+  res.traceMessage("+stDdaClSessionEnded(%s)", pId);
+  const std::int32_t nResult = m_pSessionTable->closeChatSession(pId);
+  if (nResult == ST_DDA_API_SESSION_NOT_FOUND)
+    report(PLUGIN_STATUS_ERROR, "Velkora Parlantis ERROR: Unable to close session '%.255s': Session not found.", pId);
+  else if (nResult == ST_DDA_API_LOG_FILE_ERROR)
+    report(PLUGIN_STATUS_FATAL,
+           "Velkora Parlantis FATAL ERROR: Log file error(s) while closing session '%.255s', terminating.", pId);
+  res.traceMessage("~stDdaClSessionEnded(%s)", pId);
   res.traceMessage("------------[Session ended]-----------------------");
   return nResult;
 }
 
 std::int32_t ChatwardenPlugin::joining(const char* pSessId, const ChatEntity* pEntity, const ChatEntity* pScope,
                                        SrvMsg** ppSrvMessages, std::int32_t* pIndicator) {
-  (void)ppSrvMessages;
-  (void)pIndicator;
   if (!isActive()) return ST_DDA_API_OK;
   ChatResource& res = *m_pResource;
+  const char* pId = orNull(pSessId);
   const std::string sEntity = entityId(pEntity);
   res.traceMessage(
-      "+stDdaClJoiningSessionWithSrvMsg(SessID='%s', entID='%s', entType='%s', scopeID='%s', scopeType='%s')",
-      orNull(pSessId), sEntity.c_str(), pEntity ? entityTypeName(pEntity->type) : "", entityId(pScope).c_str(),
+      "+stDdaClJoiningSessionWithSrvMsg(SessID='%s', entID='%s', entType='%s', scopeID='%s', scopeType='%s')", pId,
+      sEntity.c_str(), pEntity ? entityTypeName(pEntity->type) : "", entityId(pScope).c_str(),
       pScope ? entityTypeName(pScope->type) : "");
-  const std::int32_t nResult = ST_DDA_API_OK;
-  res.traceMessage("~stDdaClJoiningSessionWithSrvMsg(%s, %s, %d)", orNull(pSessId), sEntity.c_str(), nResult);
+  ChatSessionEntry* pEntry = m_pSessionTable->findChatSession(pId);
+  if (!pEntry) {
+    report(PLUGIN_STATUS_ERROR,
+           "Velkora Parlantis ERROR: Unable to join '%.255s' into session '%.255s': Session not found.",
+           sEntity.c_str(), pId);
+    return ST_DDA_API_SESSION_NOT_FOUND;
+  }
+  char* pMessage = nullptr;
+  std::int32_t nResult = pEntry->addUser(pEntity, pScope, &pMessage);
+  if (nResult == ST_DDA_API_LOG_FILE_ERROR) {
+    report(PLUGIN_STATUS_FATAL,
+           "Velkora Parlantis FATAL ERROR: Log file error(s) while joining '%.255s' into session '%.255s', "
+           "terminating.",
+           sEntity.c_str(), pId);
+  } else if (nResult == ST_DDA_API_CHAT_DENIED) {
+    res.traceMessage("..->Session creation banned. Msg = '%s'", orNull(pMessage));
+    returnRefusal(pMessage, 1, ppSrvMessages, pIndicator);
+  } else if (nResult == ST_DDA_API_OK && pEntry->m_nChatKind == 2 && pEntry->m_bDisclaimerSent) {
+    // A newcomer to a place chat receives the disclaimers already delivered.
+    nResult = pEntry->GetDisclaimers(ppSrvMessages, pIndicator, 2, nullptr, 0, &pMessage);
+    if (nResult == ST_DDA_API_CHAT_DENIED) {
+      res.traceMessage("..->Session creation banned due to disclaimer processing. Msg = '%s'", orNull(pMessage));
+      returnRefusal(pMessage, 1, ppSrvMessages, pIndicator);
+    }
+  }
+  res.traceMessage("~stDdaClJoiningSessionWithSrvMsg(%s, %s, %d)", pId, sEntity.c_str(), nResult);
   return nResult;
 }
 
 std::int32_t ChatwardenPlugin::leaving(const char* pSessId, const ChatEntity* pEntity) {
   if (!isActive()) return ST_DDA_API_OK;
   ChatResource& res = *m_pResource;
+  const char* pId = orNull(pSessId);
   const std::string sEntity = entityId(pEntity);
-  res.traceMessage("+stDdaClLeavingSessionWithSrvMsg(%s, %s)", orNull(pSessId), sEntity.c_str());
-  const std::int32_t nResult = ST_DDA_API_OK;
-  res.traceMessage("~stDdaClLeavingSessionWithSrvMsg(%s, %s)", orNull(pSessId), sEntity.c_str());
+  res.traceMessage("+stDdaClLeavingSessionWithSrvMsg(%s, %s)", pId, sEntity.c_str());
+  ChatSessionEntry* pEntry = m_pSessionTable->findChatSession(pId);
+  if (!pEntry) {
+    report(PLUGIN_STATUS_ERROR,
+           "Velkora Parlantis ERROR: Unable to remove '%.255s' from session '%.255s': Session not found.",
+           sEntity.c_str(), pId);
+    return ST_DDA_API_SESSION_NOT_FOUND;
+  }
+  const std::int32_t nResult = pEntry->removeUser(pEntity);
+  if (nResult == ST_DDA_API_LOG_FILE_ERROR)
+    report(PLUGIN_STATUS_FATAL,
+           "Velkora Parlantis FATAL ERROR: Log file error(s) while removing '%.255s' from session '%.255s', "
+           "terminating.",
+           sEntity.c_str(), pId);
+  res.traceMessage("~stDdaClLeavingSessionWithSrvMsg(%s, %s)", pId, sEntity.c_str());
   return nResult;
 }
+
+namespace {
+
+// Occurrences of PATTERN in the terminated TEXT that begin before NLEN.
+int countBefore(const char* pText, std::int32_t nLen, std::string_view sPattern) {
+  if (!pText || nLen <= 0) return 0;
+  const std::string_view sText(pText);
+  int nCount = 0;
+  for (std::size_t n = sText.find(sPattern); n != std::string_view::npos && n < static_cast<std::size_t>(nLen);
+       n = sText.find(sPattern, n + sPattern.size()))
+    ++nCount;
+  return nCount;
+}
+
+}  // namespace
 
 std::int32_t ChatwardenPlugin::message(const char* pSessId, const ChatEntity* pSender, std::int32_t nLen,
                                        const char* pText, const ChatEntity* pReceiver, SrvMsg** ppSrvMessages,
                                        std::int32_t* pIndicator) {
-  (void)pSender;
-  (void)pReceiver;
-  (void)ppSrvMessages;
-  (void)pIndicator;
   if (!isActive()) return ST_DDA_API_OK;
   ChatResource& res = *m_pResource;
-  res.traceMessage("+stDdaClSessionMsgWithSrvMsg(sess %s, msg '%s', len %d)", orNull(pSessId), orNull(pText), nLen);
-  const std::int32_t nResult = ST_DDA_API_OK;
-  res.traceMessage("~stDdaClSessionMsgWithSrvMsg(%s)", orNull(pSessId));
+  const char* pId = orNull(pSessId);
+  res.traceMessage("+stDdaClSessionMsgWithSrvMsg(sess %s, msg '%s', len %d)", pId, orNull(pText), nLen);
+  ChatSessionEntry* pEntry = m_pSessionTable->findChatSession(pId);
+  if (!pEntry) {
+    report(PLUGIN_STATUS_ERROR, "Velkora Parlantis ERROR: Session '%.255s' doesn't exist.", pId);
+    return ST_DDA_API_SESSION_NOT_FOUND;
+  }
+
+  // Rich text: disclaimers wait until every span tag opened is closed.
+  const bool bContinuesSpan = pEntry->m_nSpanDepth > 0;
+  if (nLen != 0) {
+    pEntry->m_nSpanDepth += countBefore(pText, nLen, "<span");
+    for (int n = countBefore(pText, nLen, "/span"); n > 0 && pEntry->m_nSpanDepth > 0; --n) --pEntry->m_nSpanDepth;
+  }
+
+  std::int32_t nResult = pEntry->logText(pSender, nLen, pText, pReceiver);
+  if (nResult == ST_DDA_API_LOG_FILE_ERROR) {
+    report(PLUGIN_STATUS_FATAL, "Velkora Parlantis FATAL ERROR: Unable to log message from '%.255s' to '%.255s', terminating.",
+           entityId(pSender).c_str(), entityId(pReceiver).c_str());
+  } else if (!pEntry->m_bDisclaimerSent && pEntry->m_nSpanDepth <= 0) {
+    const std::uint32_t nFlags = 4u | (pEntry->m_nChatKind != 2 ? 2u : 0u) | (bContinuesSpan ? 1u : 0u);
+    nResult = pEntry->GetDisclaimers(ppSrvMessages, pIndicator, nFlags, pText, nLen, nullptr);
+    if (nResult == ST_DDA_API_SRV_MSGS) pEntry->m_bDisclaimerSent = true;
+  }
+  res.traceMessage("~stDdaClSessionMsgWithSrvMsg(%s)", pId);
   return nResult;
 }
 

@@ -7,25 +7,14 @@
 #include <string>
 
 #include "core/ChatResource.h"
+#include "core/PluginSettings.h"
 #include "policy/ChatRules.h"
+#include "transcript/ChatSessionTable.h"
+#include "transcript/TranscriptContext.h"
 #include "stdda_cl.h"
 #include "win/facilities.h"
 
 namespace chatwarden {
-
-// Transcript formats (bit mask of "LogFileFormat").
-inline constexpr std::uint32_t LOG_FORMAT_TXT = 1;
-inline constexpr std::uint32_t LOG_FORMAT_XML = 2;
-
-// The settings, read once when the library is loaded.
-struct PluginSettings {
-  bool traceEnabled = false;
-  bool logFileEnabled = false;
-  bool encryptContent = false;
-  bool captureImages = true;
-  std::uint32_t logFileFormat = 0;
-  std::int32_t flushIntervalSecs = 0;
-};
 
 class ChatwardenPlugin {
  public:
@@ -40,6 +29,7 @@ class ChatwardenPlugin {
   const PluginSettings& settings() const { return m_settings; }
   const std::string& logFolderPath() const { return m_sLogFolderPath; }
   bool isActive() const { return m_settings.logFileEnabled; }
+  ChatSessionTable& sessionTable() { return *m_pSessionTable; }
 
   std::int32_t init(std::int32_t* prVersion, std::uint32_t nFlags, std::uint32_t* pInitFlags, char* pDirType,
                     char* pLibVersion, std::int32_t* pStatusIndicator, char* pStatusMessage);
@@ -69,12 +59,17 @@ class ChatwardenPlugin {
   // Writes a message into the host's status buffer and traces it, leaving
   // the indicator alone.
   void setStatusMessage(const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
+  // Hands a refusal text back as one server message for RECIPIENT; without
+  // a list to return it in, or without memory, the text is released.
+  void returnRefusal(char* pMessage, std::int32_t nRecipient, SrvMsg** ppSrvMessages, std::int32_t* pIndicator);
 
   win::Facilities m_facilities;
   std::unique_ptr<ChatResource> m_pResource;
   PluginSettings m_settings;
   std::string m_sLogFolderPath;
   ChatRules m_rules;
+  TranscriptContext m_context;
+  std::unique_ptr<ChatSessionTable> m_pSessionTable;
   std::int32_t* m_pStatusIndicator = nullptr;
   char* m_pStatusMessage = nullptr;
 };

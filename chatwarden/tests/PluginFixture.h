@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include <string>
@@ -42,6 +44,21 @@ class PluginFixture : public ::testing::Test {
     m_nVersion = nVersion;
     return stDdaClInit(&m_nVersion, nFlags, &m_nInitFlags, m_aDirType, m_aLibVersion, &m_nIndicator, m_aMessage);
   }
+
+  static ChatEntity entity(const char* pId, std::int32_t nType = ST_DDA_ENTITY_USER) {
+    ChatEntity e{};
+    std::snprintf(e.id, sizeof e.id, "%s", pId);
+    e.type = nType;
+    return e;
+  }
+  // The files in the log folder, by name, sorted.
+  std::vector<std::string> logFiles() const {
+    std::vector<std::string> v;
+    for (const auto& f : std::filesystem::directory_iterator(dir / "logs")) v.push_back(f.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+  std::string logFile(const std::string& sName) const { return testsupport::readFile(dir / ("logs/" + sName)); }
 
   std::string traceFile() const { return dir / "bin/trace/parlantis.txt"; }
   std::vector<std::string> traceLines() const { return testsupport::splitCrLf(testsupport::readFile(traceFile())); }

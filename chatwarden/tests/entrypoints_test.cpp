@@ -117,7 +117,7 @@ TEST_F(EntryPointTest, TerminationReportsUnloadedAndRunning) {
   EXPECT_EQ(traceMessages().back(), "~stDdaClTerminate()");
 }
 
-TEST_F(EntryPointTest, ActiveSessionEntryPointsTraceTheirEntryAndExit) {
+TEST_F(EntryPointTest, JoinTraceNamesEntityAndScope) {
   configureActive();
   load();
   ASSERT_EQ(init(), ST_DDA_API_OK);
@@ -127,14 +127,15 @@ TEST_F(EntryPointTest, ActiveSessionEntryPointsTraceTheirEntryAndExit) {
   ChatEntity scope{};
   std::strcpy(scope.id, "place-1");
   scope.type = 9;
+  ASSERT_EQ(stDdaClSessionStarted("s1"), ST_DDA_API_OK);
   EXPECT_EQ(stDdaClJoiningSession("s1", &alice, &scope), ST_DDA_API_OK);
   EXPECT_TRUE(traced("+stDdaClJoiningSessionWithSrvMsg(SessID='s1', entID='CN=Alice/O=Acme', entType='User', "
                      "scopeID='place-1', scopeType='Unknown')"));
   EXPECT_EQ(stDdaClJoiningSession("s1", nullptr, nullptr), ST_DDA_API_OK);
   EXPECT_TRUE(traced("+stDdaClJoiningSessionWithSrvMsg(SessID='s1', entID='NULL', entType='', scopeID='NULL', "
                      "scopeType='')"));
-  EXPECT_EQ(stDdaClSessionStarted("s2"), ST_DDA_API_OK);
-  EXPECT_TRUE(traced("+stDdaClSessionStartedByOrgName(sessID=s2, org='')"));
+  EXPECT_TRUE(traced("+stDdaClSessionStartedByOrgName(sessID=s1, org='')"));
+  EXPECT_TRUE(traced("~stDdaClJoiningSessionWithSrvMsg(s1, CN=Alice/O=Acme, 0)"));
 }
 
 TEST_F(EntryPointTest, EntityIdWithoutTerminatorIsReadWithinItsField) {
@@ -146,6 +147,7 @@ TEST_F(EntryPointTest, EntityIdWithoutTerminatorIsReadWithinItsField) {
   ChatEntity full;
   std::memset(full.id, 'z', sizeof full.id);
   full.type = ST_DDA_ENTITY_USER;
+  ASSERT_EQ(stDdaClSessionStarted("s1"), ST_DDA_API_OK);
   EXPECT_EQ(stDdaClLeavingSession("s1", &full), ST_DDA_API_OK);
   EXPECT_TRUE(traced("+stDdaClLeavingSessionWithSrvMsg(s1, " + std::string(256, 'z') + ")"));
 }

@@ -96,6 +96,7 @@ TEST_F(SettingsTest, ReadingsAreTracedInLoadOrder) {
                                  "..+ChatResource::getXMLFlushIntervalSecs()",
                                  sKey + "LogFileInterval = '300'",
                                  "..-ChatResource::getXMLFlushIntervalSecs()",
+                                 "ChatSessionTable::ChatSessionTable()",
                              }));
 }
 

@@ -123,49 +123,63 @@ IFileSystem& posixFileSystem() {
   return s_fs;
 }
 
-void FaultInjectingFileSystem::failCall(FileOp op, unsigned nNth, int nErrno) {
-  m_aFaults[static_cast<int>(op)] = Fault{nNth, nErrno, true};
+void FaultInjectingFileSystem::failCall(FileOp op, unsigned nNth, int nErrno, std::string sPathPart) {
+  m_aFaults[static_cast<int>(op)] = Fault{nNth, nErrno, true, std::move(sPathPart), 0};
 }
 
 void FaultInjectingFileSystem::clearFaults() {
   for (auto& f : m_aFaults) f = Fault{};
 }
 
-int FaultInjectingFileSystem::nextFault(FileOp op) {
+int FaultInjectingFileSystem::nextFault(FileOp op, const std::string& sPath) {
   const int i = static_cast<int>(op);
-  const unsigned nCall = ++m_aCalls[i];
-  const Fault& f = m_aFaults[i];
-  if (!f.bArmed) return 0;
-  return (f.nNth == 0 || f.nNth == nCall) ? f.nErrno : 0;
+  ++m_aCalls[i];
+  Fault& f = m_aFaults[i];
+  if (!f.bArmed || sPath.find(f.sPathPart) == std::string::npos) return 0;
+  const unsigned nMatch = ++f.nMatched;
+  return (f.nNth == 0 || f.nNth == nMatch) ? f.nErrno : 0;
+}
+
+const std::string& FaultInjectingFileSystem::pathOf(int nFd) const {
+  static const std::string s_sUnknown;
+  const auto it = m_mOpenPaths.find(nFd);
+  return it == m_mOpenPaths.end() ? s_sUnknown : it->second;
+}
+
+int FaultInjectingFileSystem::openWith(bool bTruncate, const std::string& sPath, unsigned nMode, int* pFd) {
+  if (int nErr = nextFault(FileOp::Open, sPath)) return nErr;
+  const int nErr = bTruncate ? ForwardingFileSystem::openTruncate(sPath, nMode, pFd)
+                             : ForwardingFileSystem::openAppend(sPath, nMode, pFd);
+  if (nErr == 0) m_mOpenPaths[*pFd] = sPath;
+  return nErr;
 }
 
 int FaultInjectingFileSystem::openAppend(const std::string& sPath, unsigned nMode, int* pFd) {
-  if (int nErr = nextFault(FileOp::Open)) return nErr;
-  return ForwardingFileSystem::openAppend(sPath, nMode, pFd);
+  return openWith(false, sPath, nMode, pFd);
 }
 int FaultInjectingFileSystem::openTruncate(const std::string& sPath, unsigned nMode, int* pFd) {
-  if (int nErr = nextFault(FileOp::Open)) return nErr;
-  return ForwardingFileSystem::openTruncate(sPath, nMode, pFd);
+  return openWith(true, sPath, nMode, pFd);
 }
 int FaultInjectingFileSystem::write(int nFd, const void* pData, std::size_t nSize) {
-  if (int nErr = nextFault(FileOp::Write)) return nErr;
+  if (int nErr = nextFault(FileOp::Write, pathOf(nFd))) return nErr;
   return ForwardingFileSystem::write(nFd, pData, nSize);
 }
 int FaultInjectingFileSystem::close(int nFd, bool bCommit) {
-  const int nErr = nextFault(FileOp::Close);
+  const int nErr = nextFault(FileOp::Close, pathOf(nFd));
+  m_mOpenPaths.erase(nFd);
   const int nReal = ForwardingFileSystem::close(nFd, bCommit);
   return nErr != 0 ? nErr : nReal;
 }
 int FaultInjectingFileSystem::rename(const std::string& sFrom, const std::string& sTo) {
-  if (int nErr = nextFault(FileOp::Rename)) return nErr;
+  if (int nErr = nextFault(FileOp::Rename, sFrom)) return nErr;
   return ForwardingFileSystem::rename(sFrom, sTo);
 }
 int FaultInjectingFileSystem::remove(const std::string& sPath) {
-  if (int nErr = nextFault(FileOp::Remove)) return nErr;
+  if (int nErr = nextFault(FileOp::Remove, sPath)) return nErr;
   return ForwardingFileSystem::remove(sPath);
 }
 int FaultInjectingFileSystem::copyFile(const std::string& sFrom, const std::string& sTo, unsigned nMode) {
-  if (int nErr = nextFault(FileOp::Copy)) return nErr;
+  if (int nErr = nextFault(FileOp::Copy, sFrom)) return nErr;
   return ForwardingFileSystem::copyFile(sFrom, sTo, nMode);
 }
 

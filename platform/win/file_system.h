@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace win {
@@ -70,14 +71,18 @@ class ForwardingFileSystem : public IFileSystem {
 };
 
 // Fails the Nth call (1-based, counted per kind) of a chosen kind with a
-// chosen errno; every other call goes through. Close still closes the
-// descriptor when it reports a failure, so nothing leaks.
+// chosen errno; every other call goes through. A fault may be limited to
+// paths that contain a given text (writes and closes count by the path
+// their descriptor was opened with), so that unrelated files, such as the
+// trace, do not shift the count. Close still closes the descriptor when it
+// reports a failure, so nothing leaks.
 class FaultInjectingFileSystem : public ForwardingFileSystem {
  public:
   explicit FaultInjectingFileSystem(IFileSystem& inner) : ForwardingFileSystem(inner) {}
 
-  // Fail call number nNth of kind op (nNth 0: every call of that kind).
-  void failCall(FileOp op, unsigned nNth, int nErrno);
+  // Fail call number nNth of kind op (nNth 0: every such call) among the
+  // calls whose path contains sPathPart (empty: every path).
+  void failCall(FileOp op, unsigned nNth, int nErrno, std::string sPathPart = {});
   void clearFaults();
   unsigned callCount(FileOp op) const { return m_aCalls[static_cast<int>(op)]; }
 
@@ -94,13 +99,18 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
     unsigned nNth = 0;
     int nErrno = 0;
     bool bArmed = false;
+    std::string sPathPart;
+    unsigned nMatched = 0;
   };
   // Counts the call and returns the errno to fail it with, or 0.
-  int nextFault(FileOp op);
+  int nextFault(FileOp op, const std::string& sPath);
+  int openWith(bool bTruncate, const std::string& sPath, unsigned nMode, int* pFd);
+  const std::string& pathOf(int nFd) const;
 
   static constexpr int kOps = static_cast<int>(FileOp::Count);
   Fault m_aFaults[kOps];
   unsigned m_aCalls[kOps] = {};
+  std::map<int, std::string> m_mOpenPaths;
 };
 
 // "No such file or directory" and friends, as the C run time words them.

@@ -1,0 +1,91 @@
+// One open chat: its id, the GUID that names its files, its participants
+// and the state of its transcript files.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "stdda_cl.h"
+#include "transcript/TranscriptContext.h"
+
+namespace chatwarden {
+
+class ChatSessionEntry {
+ public:
+  // Fixes the GUID and the file names; writes nothing.
+  ChatSessionEntry(TranscriptContext& context, std::string_view sSessionId);
+  virtual ~ChatSessionEntry();
+  ChatSessionEntry(const ChatSessionEntry&) = delete;
+  ChatSessionEntry& operator=(const ChatSessionEntry&) = delete;
+
+  // Each returns ST_DDA_API_OK or ST_DDA_API_LOG_FILE_ERROR; addUser also
+  // ST_DDA_API_CHAT_DENIED with the refusal text (or null) in *ppMessage.
+  std::int32_t startSession();
+  std::int32_t endSession();
+  std::int32_t addUser(const ChatEntity* pEntity, const ChatEntity* pScope, char** ppMessage);
+  std::int32_t removeUser(const ChatEntity* pEntity);
+  std::int32_t logText(const ChatEntity* pSender, std::int32_t nLen, const char* pText, const ChatEntity* pReceiver);
+  // The disclaimers that apply to this chat, as server messages for the
+  // host: ST_DDA_API_OK when there are none.
+  std::int32_t GetDisclaimers(SrvMsg** ppSrvMessages, std::int32_t* pIndicator, std::uint32_t nFlags,
+                              const char* pText, std::int32_t nLen, char** ppDenyMessage);
+
+  const std::string& sessionId() const { return m_sSessionId; }
+  const std::string& guid() const { return m_sGuid; }
+  const std::string& basePath() const { return m_sBasePath; }
+  std::string activeXmlPath() const { return m_sBasePath + ".active_xml"; }
+  std::string activeTxtPath() const { return m_sBasePath + ".active_txt"; }
+  std::string txtPath() const { return m_sBasePath + ".txt"; }
+  const std::vector<std::string>& participants() const { return m_participants; }
+
+  bool m_bDisclaimerSent = false;
+  std::int32_t m_nChatKind = 0;  // 0 two-party chat, 2 place chat
+  std::int32_t m_nSpanDepth = 0;
+
+ private:
+  bool addXMLFileHeader();
+  bool addTXTFileHeader();
+  bool maybeFlushXMLFile(bool bFinal);
+  bool closeTXTFile();
+  // Renames (or, without content, removes) a completed active XML part.
+  bool finishXmlPart(bool bFinal, std::time_t tNow);
+  // Makes the active XML file ready for a record: a part whose completion
+  // was written but not renamed is finished first, and a head that could
+  // not be written is written now, so that no record follows a completion
+  // or stands in a file without its head.
+  bool prepareXmlPart();
+  // What a record is, for the trace of a failed write.
+  enum class Record { Head, Joined, Left, Message, Completion, Footer };
+  // Appends RECORD (text with LF line ends) in one open, write and durable
+  // close.
+  bool appendRecord(const std::string& sPath, std::string_view sRecord, Record kind);
+  std::string xmlPartName(bool bFinal) const;
+  // The id and message-body encodings of the XML log.
+  void appendId(std::string& sOut, std::string_view sId);
+  void appendBody(std::string& sOut, std::string_view sText);
+  void appendXmlStamp(std::string& sOut);
+  void appendTextStamp(std::string& sOut);
+
+  TranscriptContext& m_rContext;
+  std::string m_sSessionId;
+  std::string m_sGuid;
+  std::vector<std::string> m_participants;
+  std::string m_sBasePath;
+  std::time_t m_tLastFlush;
+  std::int32_t m_nPart = 0;
+  bool m_bHasContent = false;
+  // The completion lines are in the active XML file but its rename (or
+  // removal) failed; retried before anything else is written to it.
+  bool m_bCompletionPending = false;
+  bool m_bPendingFinal = false;
+  // The active XML file lacks its head (writing it failed).
+  bool m_bXmlHeadMissing = false;
+
+ public:
+  std::uint32_t m_nImageCount = 0;
+};
+
+}  // namespace chatwarden
