@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -538,6 +539,17 @@ TEST_F(RegistryTest, ReaderRacingAWriterAlwaysSeesACompleteFile) {
     return true;
   });
   ASSERT_GT(pid, 0);
+  // A failed assertion leaves the loop early: stop the writer before the
+  // folder is removed, or it would create it again.
+  struct ChildGuard {
+    pid_t pid;
+    bool bReaped = false;
+    ~ChildGuard() {
+      if (bReaped) return;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } guard{pid};
 
   FileRegistry reg = registry();
   std::uint32_t nLast = 0;
@@ -545,7 +557,7 @@ TEST_F(RegistryTest, ReaderRacingAWriterAlwaysSeesACompleteFile) {
   int nStatus = 0;
   bool bChildDone = false;
   while (!bChildDone) {
-    bChildDone = ::waitpid(pid, &nStatus, WNOHANG) == pid;
+    bChildDone = guard.bReaped = ::waitpid(pid, &nStatus, WNOHANG) == pid;
     const std::optional<RegKey> key = reg.openKey("race");
     ++nReads;
     ASSERT_TRUE(key) << "read " << nReads;
