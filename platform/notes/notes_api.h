@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace notes {
@@ -466,6 +467,10 @@ std::string posixQueueName(const std::string& sName);
 // Statistics as the console lists them: "Facility.Name = value" lines,
 // sorted, for names matching PATTERN (case ignored; "*" any run).
 std::vector<std::string> listStatistics(const std::string& sPattern);
+
+// Requests the console left for the supervising server ("restart" or
+// "load", with the task name), oldest first; taking them removes them.
+std::vector<std::pair<std::string, std::string>> takeServerRequests();
 
 // Case-insensitive wildcard match ("*" matches any run).
 bool wildcardMatch(const std::string& sName, const std::string& sPattern);

@@ -210,6 +210,7 @@ class NotesRuntime final : public INotesApi {
   std::string dataDir();
   std::string iniPath();
   std::vector<std::string> listStatistics(const std::string& sPattern);
+  std::vector<std::pair<std::string, std::string>> takeServerRequests();
   void setDefaultTaskName(const std::string& sName);
 
  private:

@@ -314,6 +314,21 @@ std::vector<std::string> NotesRuntime::listStatistics(const std::string& sPatter
   return v;
 }
 
+std::vector<std::pair<std::string, std::string>> NotesRuntime::takeServerRequests() {
+  std::lock_guard lock(m_mutex);
+  std::vector<std::pair<std::string, std::string>> v;
+  sqlite3* pDb = serverDb();
+  if (!pDb || sqlite3_exec(pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return v;
+  {
+    Stmt st(pDb, "SELECT command, task FROM requests ORDER BY id");
+    while (st.step() == SQLITE_ROW) v.emplace_back(st.colText(0), st.colText(1));
+  }
+  sqlite3_exec(pDb, "DELETE FROM requests; COMMIT", nullptr, nullptr, nullptr);
+  return v;
+}
+
+std::vector<std::pair<std::string, std::string>> takeServerRequests() { return runtime().takeServerRequests(); }
+
 // --- status and log lines ---
 
 void NotesRuntime::setStatusRow(DHANDLE h) {
