@@ -816,23 +816,75 @@ struct SortKey {
   double dNumber = 0;
   std::string sText;  // lower case
 };
-SortKey sortKeyOf(const Item* p) {
+
+// One item of a stored note, pointing into the row's blob.
+struct RawItem {
+  const char* pName = nullptr;
+  WORD nNameLen = 0;
+  WORD nType = 0;
+  const char* pValue = nullptr;
+  DWORD nValueLen = 0;
+};
+
+bool nameIs(const RawItem& r, const std::string& sName) {
+  if (r.nNameLen != sName.size()) return false;
+  for (std::size_t i = 0; i < sName.size(); ++i) {
+    char a = r.pName[i], b = sName[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// Finds the wanted items (first occurrence of each name) in an items blob
+// without copying it. False for a damaged blob.
+bool scanItems(const char* p, std::size_t nLen, const std::vector<std::string>& vWanted, std::vector<RawItem>* pFound) {
+  pFound->assign(vWanted.size(), RawItem{});
+  if (nLen < 2) return false;
+  const char* pEnd = p + nLen;
+  WORD n;
+  std::memcpy(&n, p, 2);
+  p += 2;
+  for (WORD i = 0; i < n; ++i) {
+    if (pEnd - p < 8) return false;
+    RawItem r;
+    std::memcpy(&r.nNameLen, p, 2);
+    std::memcpy(&r.nType, p + 2, 2);
+    std::memcpy(&r.nValueLen, p + 4, 4);
+    p += 8;
+    if (static_cast<std::size_t>(pEnd - p) < std::size_t{r.nNameLen} + r.nValueLen) return false;
+    r.pName = p;
+    r.pValue = p + r.nNameLen;
+    p += r.nNameLen + r.nValueLen;
+    for (std::size_t k = 0; k < vWanted.size(); ++k)
+      if (!(*pFound)[k].pName && nameIs(r, vWanted[k])) (*pFound)[k] = r;
+  }
+  return true;
+}
+
+SortKey sortKeyOf(const RawItem& r) {
   SortKey k;
-  if (!p) return k;
-  if (p->nType == TYPE_NUMBER && p->sValue.size() == sizeof(double)) {
+  if (!r.pName) return k;
+  if (r.nType == TYPE_NUMBER && r.nValueLen == sizeof(double)) {
     k.bNumber = true;
-    std::memcpy(&k.dNumber, p->sValue.data(), sizeof(double));
-  } else if (p->nType == TYPE_TIME && p->sValue.size() == sizeof(TIMEDATE)) {
+    std::memcpy(&k.dNumber, r.pValue, sizeof(double));
+  } else if (r.nType == TYPE_TIME && r.nValueLen == sizeof(TIMEDATE)) {
     TIMEDATE td;
-    std::memcpy(&td, p->sValue.data(), sizeof td);
+    std::memcpy(&td, r.pValue, sizeof td);
     k.bNumber = true;
     k.dNumber = static_cast<double>(timeDateToTicks(td));
-  } else {
-    std::vector<std::string> v = itemTexts(*p);
-    if (!v.empty()) k.sText = lowerAscii(v[0]);
+  } else if (r.nType == TYPE_TEXT) {
+    k.sText.assign(r.pValue, r.nValueLen);
+  } else if (r.nType == TYPE_TEXT_LIST) {
+    std::vector<std::string> v = decodeTextList(r.pValue, r.nValueLen);
+    if (!v.empty()) k.sText = v[0];
   }
+  for (char& c : k.sText)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return k;
 }
+
 int compareKeys(const SortKey& a, const SortKey& b) {
   if (a.bNumber != b.bNumber) return a.bNumber ? -1 : 1;  // numbers before texts
   if (a.bNumber) return a.dNumber < b.dNumber ? -1 : (a.dNumber > b.dNumber ? 1 : 0);
@@ -841,7 +893,7 @@ int compareKeys(const SortKey& a, const SortKey& b) {
 }  // namespace
 
 // Builds the view's index: the documents it selects, sorted, each with its
-// summary ITEM_TABLE encoded once so that reading is a copy.
+// summary ITEM_TABLE encoded once, so that reading is a copy.
 STATUS NotesRuntime::buildIndex(DbState& rDb, NOTEID viewId, ViewIndex* pIndex) {
   Ticks tView = 0;
   STATUS s = viewTime(rDb, viewId, &tView);
@@ -866,56 +918,63 @@ STATUS NotesRuntime::buildIndex(DbState& rDb, NOTEID viewId, ViewIndex* pIndex) 
   Stmt st(rDb.pDb, sSql.c_str());
   for (std::size_t i = 0; i < d.vForms.size(); ++i) st.bind(static_cast<int>(i + 1), d.vForms[i]);
 
-  std::vector<std::string> vSortNames;
+  // Wanted items: the sort items first, then the summary items.
+  std::vector<std::string> vWanted;
   std::vector<bool> vDescending;
   for (const std::string& sName : d.vSort) {
     bool bDesc = !sName.empty() && sName[0] == '-';
-    vSortNames.push_back(bDesc ? sName.substr(1) : sName);
+    vWanted.push_back(bDesc ? sName.substr(1) : sName);
     vDescending.push_back(bDesc);
   }
+  const std::size_t nSort = vWanted.size();
+  vWanted.insert(vWanted.end(), d.vSummary.begin(), d.vSummary.end());
+
   struct Row {
     NOTEID id;
+    std::uint32_t nStart;
+    std::uint16_t nLen;
     std::vector<SortKey> vKeys;
-    std::uint32_t nOffset, nLen;
   };
   std::vector<Row> vRows;
   std::string sAll;
-  std::vector<Item> vItems;
-  std::string sTable;
+  std::vector<RawItem> vFound;
   int nRc;
   while ((nRc = st.step()) == SQLITE_ROW) {
-    const void* pBlob = sqlite3_column_blob(st.get(), 1);
-    int nBlob = sqlite3_column_bytes(st.get(), 1);
-    if (!decodeItems(pBlob, static_cast<std::size_t>(nBlob), &vItems)) continue;
-    Row r{static_cast<NOTEID>(st.colInt(0)), {}, static_cast<std::uint32_t>(sAll.size()), 0};
-    for (const std::string& sName : vSortNames) r.vKeys.push_back(sortKeyOf(findItem(vItems, sName)));
+    const char* pBlob = static_cast<const char*>(sqlite3_column_blob(st.get(), 1));
+    std::size_t nBlob = static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 1));
+    if (!pBlob || !scanItems(pBlob, nBlob, vWanted, &vFound)) continue;
+    Row r{static_cast<NOTEID>(sqlite3_column_int64(st.get(), 0)), static_cast<std::uint32_t>(sAll.size()), 0, {}};
+    r.vKeys.reserve(nSort);
+    for (std::size_t k = 0; k < nSort; ++k) r.vKeys.push_back(sortKeyOf(vFound[k]));
     // ITEM_TABLE: header, ITEM headers, then name and typed value per item.
-    std::vector<const Item*> vSummary;
-    for (const std::string& sName : d.vSummary)
-      if (const Item* p = findItem(vItems, sName)) vSummary.push_back(p);
-    std::size_t nSize = sizeof(ITEM_TABLE) + vSummary.size() * sizeof(ITEM);
-    for (const Item* p : vSummary) nSize += p->sName.size() + 2 + p->sValue.size();
+    WORD nItems = 0;
+    std::size_t nSize = sizeof(ITEM_TABLE);
+    for (std::size_t k = nSort; k < vFound.size(); ++k) {
+      if (!vFound[k].pName) continue;
+      ++nItems;
+      nSize += sizeof(ITEM) + vFound[k].nNameLen + 2 + vFound[k].nValueLen;
+    }
     if (nSize > 0xFFFF) return ERR_BUFFER_TOO_SMALL;
-    sTable.resize(nSize);
-    char* pOut = sTable.data();
-    ITEM_TABLE table{static_cast<WORD>(nSize), static_cast<WORD>(vSummary.size())};
+    sAll.resize(sAll.size() + nSize);
+    char* pOut = sAll.data() + r.nStart;
+    ITEM_TABLE table{static_cast<WORD>(nSize), nItems};
     std::memcpy(pOut, &table, sizeof table);
-    pOut += sizeof table;
-    for (const Item* p : vSummary) {
-      ITEM item{static_cast<WORD>(p->sName.size()), static_cast<WORD>(p->sValue.size() + 2)};
-      std::memcpy(pOut, &item, sizeof item);
-      pOut += sizeof item;
+    char* pHeader = pOut + sizeof table;
+    char* pData = pHeader + nItems * sizeof(ITEM);
+    for (std::size_t k = nSort; k < vFound.size(); ++k) {
+      const RawItem& it = vFound[k];
+      if (!it.pName) continue;
+      ITEM item{it.nNameLen, static_cast<WORD>(it.nValueLen + 2)};
+      std::memcpy(pHeader, &item, sizeof item);
+      pHeader += sizeof item;
+      std::memcpy(pData, it.pName, it.nNameLen);
+      pData += it.nNameLen;
+      std::memcpy(pData, &it.nType, 2);
+      pData += 2;
+      std::memcpy(pData, it.pValue, it.nValueLen);
+      pData += it.nValueLen;
     }
-    for (const Item* p : vSummary) {
-      std::memcpy(pOut, p->sName.data(), p->sName.size());
-      pOut += p->sName.size();
-      std::memcpy(pOut, &p->nType, 2);
-      pOut += 2;
-      std::memcpy(pOut, p->sValue.data(), p->sValue.size());
-      pOut += p->sValue.size();
-    }
-    sAll += sTable;
-    r.nLen = static_cast<std::uint32_t>(nSize);
+    r.nLen = static_cast<std::uint16_t>(nSize);
     vRows.push_back(std::move(r));
   }
   if (nRc != SQLITE_DONE) return sqliteStatus(nRc);
@@ -928,16 +987,15 @@ STATUS NotesRuntime::buildIndex(DbState& rDb, NOTEID viewId, ViewIndex* pIndex) 
   });
   pIndex->viewId = viewId;
   pIndex->nBuiltAt = tView;
-  pIndex->vIds.clear();
-  pIndex->vOffsets.clear();
-  pIndex->sSummaries.clear();
-  pIndex->sSummaries.reserve(sAll.size());
-  for (const Row& r : vRows) {
-    pIndex->vIds.push_back(r.id);
-    pIndex->vOffsets.push_back(static_cast<std::uint32_t>(pIndex->sSummaries.size()));
-    pIndex->sSummaries.append(sAll, r.nOffset, r.nLen);
+  pIndex->vIds.resize(vRows.size());
+  pIndex->vStart.resize(vRows.size());
+  pIndex->vLen.resize(vRows.size());
+  for (std::size_t i = 0; i < vRows.size(); ++i) {
+    pIndex->vIds[i] = vRows[i].id;
+    pIndex->vStart[i] = vRows[i].nStart;
+    pIndex->vLen[i] = vRows[i].nLen;
   }
-  pIndex->vOffsets.push_back(static_cast<std::uint32_t>(pIndex->sSummaries.size()));
+  pIndex->sSummaries = std::move(sAll);
   return NOERROR;
 }
 
@@ -999,13 +1057,13 @@ STATUS NotesRuntime::NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION*
   DWORD nReturned = 0;
   bool bStoppedByLimit = false;
   while (i < nCount && nReturned < nReturnCount) {
-    std::size_t nEntry = (bIds ? 4 : 0) + (bSummary ? idx.vOffsets[i + 1] - idx.vOffsets[i] : 0);
+    std::size_t nEntry = (bIds ? 4 : 0) + (bSummary ? idx.vLen[i] : 0);
     if (nReturned > 0 && sOut.size() + nEntry > nLimit) {
       bStoppedByLimit = true;
       break;
     }
     if (bIds) sOut.append(reinterpret_cast<const char*>(&idx.vIds[i]), 4);
-    if (bSummary) sOut.append(idx.sSummaries, idx.vOffsets[i], idx.vOffsets[i + 1] - idx.vOffsets[i]);
+    if (bSummary) sOut.append(idx.sSummaries, idx.vStart[i], idx.vLen[i]);
     ++i;
     ++nReturned;
   }

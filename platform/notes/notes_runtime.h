@@ -68,9 +68,12 @@ struct DbState {
 struct ViewIndex {
   NOTEID viewId = 0;
   Ticks nBuiltAt = -1;  // the view time the index was built for
+  // Entry i in view order: note vIds[i], its ITEM_TABLE at vStart[i] in
+  // sSummaries (tables are kept in the order they were read).
   std::vector<NOTEID> vIds;
-  std::vector<std::uint32_t> vOffsets;  // into sSummaries, one per entry (+1 end)
-  std::string sSummaries;               // ITEM_TABLEs back to back
+  std::vector<std::uint32_t> vStart;
+  std::vector<std::uint16_t> vLen;
+  std::string sSummaries;
 };
 
 struct CollectionState {

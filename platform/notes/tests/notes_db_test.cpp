@@ -223,8 +223,13 @@ TEST_F(DbTest, NotesIniReadAndAtomicWrite) {
   EXPECT_EQ(api.OSGetEnvironmentLong("parlantis_import_interval"), 0);
   EXPECT_EQ(dataDirectory(), std::filesystem::canonical(server.data()).string());
 
-  struct stat before{};
+  // Replaced by a rename: the new file existed beside the old one, so it is
+  // another inode.
+  struct stat before{}, after{};
   ::stat(server.ini().c_str(), &before);
+  api.OSSetEnvironmentInt("parlantis_import_interval", 0);
+  ::stat(server.ini().c_str(), &after);
+  EXPECT_NE(before.st_ino, after.st_ino);
   // A reader running during the rewrites always sees a whole file.
   std::atomic<bool> bStop{false};
   std::atomic<int> nTorn{0};
@@ -244,9 +249,6 @@ TEST_F(DbTest, NotesIniReadAndAtomicWrite) {
   EXPECT_EQ(sIni, "[Notes]\r\nDirectory=" + server.data() +
                       "\r\nServername=CN=Test/O=Org\r\nparlantis_import_interval=50\r\nServerTasks=Replica,Router,"
                       "parlantis\r\n");
-  struct stat after{};
-  ::stat(server.ini().c_str(), &after);
-  EXPECT_NE(before.st_ino, after.st_ino);  // replaced by rename, not rewritten in place
   for (auto& e : std::filesystem::directory_iterator(server.root()))
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
 }
