@@ -2,6 +2,7 @@
 // does with the session, databases, views, documents and agents.
 #include "dominoobjects/domino_objects.h"
 
+#include "notes/notes_forwarding.h"
 #include "notes_fixture.h"
 
 namespace domino {
@@ -165,6 +166,33 @@ TEST_F(DominoObjectsTest, ConsoleCommandsReachTheServer) {
   EXPECT_TRUE(api.MQIsQuitPending(hQueue));
   api.MQClose(hQueue, 0);
   EXPECT_THROW(session->sendConsoleCommand("", "tell parlantis pause"), DominoError) << "the task is gone";
+}
+
+// The runtime failing underneath: a save that the store refuses reports
+// false, other failures raise the platform's text.
+class FailingStore final : public ForwardingNotesApi {
+ public:
+  using ForwardingNotesApi::ForwardingNotesApi;
+  STATUS NSFNoteUpdate(NOTEHANDLE, WORD) override { return ERR_LOCKED; }
+  STATUS NSFDbTitleGet(DBHANDLE, std::string*) override { return ERR_NOT_NSF; }
+};
+
+TEST_F(DominoObjectsTest, PlatformFailuresSurface) {
+  FailingStore failing(api);
+  auto pSession = createSession("Lotus.NotesSession", failing);
+  pSession->initialize("");
+  auto pDb = pSession->getDatabase("", "stconfig.nsf", false);
+  auto pDoc = pDb->getView("All_byForm_Uncategorized")->getDocumentByKey("CommunityClient", true);
+  ASSERT_NE(pDoc, nullptr);
+  pDoc->replaceItemValue("Virus_Scan_Schedule", "0");
+  EXPECT_FALSE(pDoc->save(true, false, false));
+  try {
+    pDb->title();
+    ADD_FAILURE() << "no error raised";
+  } catch (const DominoError& e) {
+    EXPECT_EQ(e.code(), ERR_NOT_NSF);
+    EXPECT_STREQ(e.what(), "File is not a database");
+  }
 }
 
 }  // namespace
