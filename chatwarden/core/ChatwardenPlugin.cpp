@@ -13,7 +13,9 @@ namespace {
 
 constexpr int kWantedOpenFiles = 2048;
 
-std::unique_ptr<ChatwardenPlugin> g_pPlugin;
+// Destroyed by the library's unload hook (or a test), never by the exit
+// handlers, which may already have destroyed what it traces through.
+ChatwardenPlugin* g_pPlugin = nullptr;
 
 // The id of an entity, bounded by its field, or "NULL".
 std::string entityId(const ChatEntity* pEntity) {
@@ -37,14 +39,23 @@ const char* entityTypeName(std::int32_t nType) {
   }
 }
 
-ChatwardenPlugin* loadedPlugin() { return g_pPlugin.get(); }
-
-void loadPlugin(const win::Facilities& facilities) {
-  g_pPlugin.reset();
-  g_pPlugin = std::make_unique<ChatwardenPlugin>(facilities);
+namespace detail {
+bool g_bLoadedInactive = false;
 }
 
-void unloadPlugin() { g_pPlugin.reset(); }
+ChatwardenPlugin* loadedPlugin() { return g_pPlugin; }
+
+void loadPlugin(const win::Facilities& facilities) {
+  unloadPlugin();
+  g_pPlugin = new ChatwardenPlugin(facilities);
+  detail::g_bLoadedInactive = !g_pPlugin->isActive();
+}
+
+void unloadPlugin() {
+  detail::g_bLoadedInactive = false;
+  delete g_pPlugin;
+  g_pPlugin = nullptr;
+}
 
 ChatwardenPlugin::ChatwardenPlugin(const win::Facilities& facilities)
     : m_facilities(facilities),

@@ -13,8 +13,8 @@ std::tm SystemClock::localTime(std::time_t t) {
 void SystemClock::advance(long nSeconds) { m_nOffset += nSeconds; }
 
 SystemClock& systemClock() {
-  static SystemClock s_clock;
-  return s_clock;
+  static SystemClock* const s_pClock = new SystemClock;  // never destroyed: used until the last exit handler
+  return *s_pClock;
 }
 
 std::tm FakeClock::localTime(std::time_t t) {

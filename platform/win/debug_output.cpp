@@ -53,7 +53,9 @@ std::unique_ptr<IDebugOutput> makeDebugOutput() {
 }  // namespace
 
 IDebugOutput& debugOutput() {
-  static const std::unique_ptr<IDebugOutput> s_pSink = makeDebugOutput();
+  // Never destroyed: plug-ins trace from their unload hooks, after the
+  // process's static objects are gone.
+  static IDebugOutput* const s_pSink = makeDebugOutput().release();
   return *s_pSink;
 }
 

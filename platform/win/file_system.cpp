@@ -119,8 +119,8 @@ int PosixFileSystem::copyFile(const std::string& sFrom, const std::string& sTo, 
 }  // namespace
 
 IFileSystem& posixFileSystem() {
-  static PosixFileSystem s_fs;
-  return s_fs;
+  static PosixFileSystem* const s_pFs = new PosixFileSystem;  // never destroyed, see debugOutput()
+  return *s_pFs;
 }
 
 void FaultInjectingFileSystem::failCall(FileOp op, unsigned nNth, int nErrno, std::string sPathPart) {

@@ -40,8 +40,8 @@ class CurrentProcess final : public IProcess {
 }  // namespace
 
 IProcess& currentProcess() {
-  static CurrentProcess s_process;
-  return s_process;
+  static CurrentProcess* const s_pProcess = new CurrentProcess;  // never destroyed, see debugOutput()
+  return *s_pProcess;
 }
 
 }  // namespace win

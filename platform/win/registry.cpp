@@ -773,8 +773,9 @@ RegStatus FileRegistry::deleteKey(std::string_view sSubKey) {
 }
 
 IRegistry& machineRegistry() {
-  static FileRegistry s_registry(registryFilePath(), debugOutput());
-  return s_registry;
+  // Never destroyed, see debugOutput().
+  static FileRegistry* const s_pRegistry = new FileRegistry(registryFilePath(), debugOutput());
+  return *s_pRegistry;
 }
 
 std::vector<RegKey> keyTree(IRegistry& reg, std::string_view sSubKey) {

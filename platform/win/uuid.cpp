@@ -44,8 +44,8 @@ class SystemUuidSource final : public IUuidSource {
 }  // namespace
 
 IUuidSource& systemUuidSource() {
-  static SystemUuidSource s_source;
-  return s_source;
+  static SystemUuidSource* const s_pSource = new SystemUuidSource;  // never destroyed, see debugOutput()
+  return *s_pSource;
 }
 
 }  // namespace win
