@@ -77,6 +77,13 @@ class ChatwardenPlugin {
 // The instance of the loaded library; null before loading and after
 // unloading.
 ChatwardenPlugin* loadedPlugin();
+
+// Whether a plug-in is loaded and inactive: the session entry points then
+// answer 0 at the cost of this one test.
+namespace detail {
+extern bool g_bLoadedInactive;
+}
+inline bool loadedAndInactive() { return detail::g_bLoadedInactive; }
 // Called when the library is loaded and unloaded. Tests call them to load
 // the plug-in afresh with fake facilities.
 void loadPlugin(const win::Facilities& facilities);

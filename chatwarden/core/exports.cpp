@@ -1,5 +1,9 @@
 // The exported C entry points of the chat logging plug-in. Each forwards to
 // the loaded plug-in and keeps every exception on this side of the boundary.
+//
+// The session entry points of an inactive plug-in answer 0 at the cost of
+// one test: the exported function holds only that test and hands the rest
+// to an out-of-line worker, so no frame is built on the inactive path.
 #include <exception>
 
 #include "core/ChatwardenPlugin.h"
@@ -22,6 +26,55 @@ std::int32_t guarded(std::int32_t nFallback, Work&& work) {
   }
 }
 
+bool inactive() { return chatwarden::loadedAndInactive(); }
+
+[[gnu::noinline]] void timerEvent() {
+  guarded(0, [](ChatwardenPlugin& p) {
+    p.timerEvent();
+    return 0;
+  });
+}
+
+// An error while deciding refuses the chat.
+[[gnu::noinline]] int32_t policyCheck(const char* from, const char* to, SrvMsg** srvMessages, int32_t* indicator) {
+  return guarded(ST_DDA_API_CHAT_DENIED,
+                 [&](ChatwardenPlugin& p) { return p.policyCheck(from, to, srvMessages, indicator); });
+}
+
+[[gnu::noinline]] int32_t sessionStarted(const char* sessID, const char* org) {
+  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) { return p.sessionStarted(sessID, org); });
+}
+
+[[gnu::noinline]] int32_t sessionEnded(const char* sessID) {
+  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) { return p.sessionEnded(sessID); });
+}
+
+[[gnu::noinline]] int32_t joining(const char* sessID, const ChatEntity* entity, const ChatEntity* scope,
+                                  SrvMsg** srvMessages, int32_t* indicator) {
+  return guarded(ST_DDA_API_LOG_FILE_ERROR,
+                 [&](ChatwardenPlugin& p) { return p.joining(sessID, entity, scope, srvMessages, indicator); });
+}
+
+[[gnu::noinline]] int32_t leaving(const char* sessID, const ChatEntity* entity) {
+  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) { return p.leaving(sessID, entity); });
+}
+
+[[gnu::noinline]] int32_t message(const char* sessID, const ChatEntity* sender, int32_t len, const char* text,
+                                  const ChatEntity* receiver, SrvMsg** srvMessages, int32_t* indicator) {
+  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) {
+    return p.message(sessID, sender, len, text, receiver, srvMessages, indicator);
+  });
+}
+
+// Data messages trace even while inactive.
+int32_t dataMessage(const char* pEntryPoint, const char* sessID, uint32_t dataType, uint32_t subType, uint32_t len,
+                    const unsigned char* data) {
+  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) {
+    if (pEntryPoint) p.traceDataMessage(pEntryPoint, sessID, dataType, subType, len, data);
+    return p.dataMessage(sessID, dataType, subType, len, data);
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -41,81 +94,68 @@ ST_DDA_EXPORT void stDdaClTerminate(void) {
 }
 
 ST_DDA_EXPORT void stDdaClTimerEvent(void) {
-  guarded(0, [](ChatwardenPlugin& p) {
-    p.timerEvent();
-    return 0;
-  });
+  if (!inactive()) timerEvent();
 }
 
-// An error while deciding refuses the chat.
 ST_DDA_EXPORT int32_t stDdaClSessionPolicycheckFunc(const char* from, const char* to, SrvMsg** srvMessages,
                                                     int32_t* indicator) {
-  return guarded(ST_DDA_API_CHAT_DENIED,
-                 [&](ChatwardenPlugin& p) { return p.policyCheck(from, to, srvMessages, indicator); });
+  return inactive() ? ST_DDA_API_OK : policyCheck(from, to, srvMessages, indicator);
 }
 
 ST_DDA_EXPORT int32_t stDdaClSessionStartedByOrgName(const char* sessID, const char* org) {
-  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) { return p.sessionStarted(sessID, org); });
+  return inactive() ? ST_DDA_API_OK : sessionStarted(sessID, org);
 }
 
-ST_DDA_EXPORT int32_t stDdaClSessionStarted(const char* sessID) { return stDdaClSessionStartedByOrgName(sessID, ""); }
+ST_DDA_EXPORT int32_t stDdaClSessionStarted(const char* sessID) {
+  return inactive() ? ST_DDA_API_OK : sessionStarted(sessID, "");
+}
 
 ST_DDA_EXPORT int32_t stDdaClSessionEnded(const char* sessID) {
-  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) { return p.sessionEnded(sessID); });
+  return inactive() ? ST_DDA_API_OK : sessionEnded(sessID);
 }
 
 ST_DDA_EXPORT int32_t stDdaClJoiningSessionWithSrvMsg(const char* sessID, const ChatEntity* entity,
                                                       const ChatEntity* scope, SrvMsg** srvMessages,
                                                       int32_t* indicator) {
-  return guarded(ST_DDA_API_LOG_FILE_ERROR,
-                 [&](ChatwardenPlugin& p) { return p.joining(sessID, entity, scope, srvMessages, indicator); });
+  return inactive() ? ST_DDA_API_OK : joining(sessID, entity, scope, srvMessages, indicator);
 }
 
 ST_DDA_EXPORT int32_t stDdaClJoiningSession(const char* sessID, const ChatEntity* entity, const ChatEntity* scope) {
-  return stDdaClJoiningSessionWithSrvMsg(sessID, entity, scope, nullptr, nullptr);
+  return inactive() ? ST_DDA_API_OK : joining(sessID, entity, scope, nullptr, nullptr);
 }
 
 ST_DDA_EXPORT int32_t stDdaClLeavingSessionWithSrvMsg(const char* sessID, const ChatEntity* entity,
                                                       SrvMsg** /*srvMessages*/, int32_t* /*indicator*/) {
-  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) { return p.leaving(sessID, entity); });
+  return inactive() ? ST_DDA_API_OK : leaving(sessID, entity);
 }
 
 ST_DDA_EXPORT int32_t stDdaClLeavingSession(const char* sessID, const ChatEntity* entity) {
-  return stDdaClLeavingSessionWithSrvMsg(sessID, entity, nullptr, nullptr);
+  return inactive() ? ST_DDA_API_OK : leaving(sessID, entity);
 }
 
 ST_DDA_EXPORT int32_t stDdaClSessionMsgWithSrvMsg(const char* sessID, const ChatEntity* sender, int32_t len,
                                                   const char* text, const ChatEntity* receiver,
                                                   SrvMsg** srvMessages, int32_t* indicator) {
-  return guarded(ST_DDA_API_LOG_FILE_ERROR, [&](ChatwardenPlugin& p) {
-    return p.message(sessID, sender, len, text, receiver, srvMessages, indicator);
-  });
+  return inactive() ? ST_DDA_API_OK : message(sessID, sender, len, text, receiver, srvMessages, indicator);
 }
 
 ST_DDA_EXPORT int32_t stDdaClSessionMsg(const char* sessID, const ChatEntity* sender, int32_t len, const char* text,
                                         const ChatEntity* receiver) {
-  return stDdaClSessionMsgWithSrvMsg(sessID, sender, len, text, receiver, nullptr, nullptr);
+  return inactive() ? ST_DDA_API_OK : message(sessID, sender, len, text, receiver, nullptr, nullptr);
 }
 
 ST_DDA_EXPORT int32_t stDdaClSessionDataMsgWithSrvMsg(const char* sessID, const void* /*reserved1*/,
                                                       uint32_t dataType, uint32_t subType, uint32_t len,
                                                       const unsigned char* data, const void* /*reserved2*/,
                                                       SrvMsg** /*srvMessages*/, int32_t* /*indicator*/) {
-  return guarded(ST_DDA_API_LOG_FILE_ERROR,
-                 [&](ChatwardenPlugin& p) { return p.dataMessage(sessID, dataType, subType, len, data); });
+  return dataMessage(nullptr, sessID, dataType, subType, len, data);
 }
 
-ST_DDA_EXPORT int32_t stDdaClSessionDataMsg(const char* sessID, const void* reserved1, uint32_t dataType,
+// Traces its own entry and dump, then does what its twin does.
+ST_DDA_EXPORT int32_t stDdaClSessionDataMsg(const char* sessID, const void* /*reserved1*/, uint32_t dataType,
                                             uint32_t subType, uint32_t len, const unsigned char* data,
-                                            const void* reserved2) {
-  if (ChatwardenPlugin* p = chatwarden::loadedPlugin()) {
-    try {
-      p->traceDataMessage("stDdaClSessionDataMsg", sessID, dataType, subType, len, data);
-    } catch (...) {
-    }
-  }
-  return stDdaClSessionDataMsgWithSrvMsg(sessID, reserved1, dataType, subType, len, data, reserved2, nullptr,
-                                         nullptr);
+                                            const void* /*reserved2*/) {
+  return dataMessage("stDdaClSessionDataMsg", sessID, dataType, subType, len, data);
 }
 
 ST_DDA_EXPORT int32_t stDdaClCleanSrvMsgs(SrvMsg* srvMessages, int32_t indicator) {

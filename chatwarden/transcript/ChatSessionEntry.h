@@ -36,9 +36,9 @@ class ChatSessionEntry {
   const std::string& sessionId() const { return m_sSessionId; }
   const std::string& guid() const { return m_sGuid; }
   const std::string& basePath() const { return m_sBasePath; }
-  std::string activeXmlPath() const { return m_sBasePath + ".active_xml"; }
-  std::string activeTxtPath() const { return m_sBasePath + ".active_txt"; }
-  std::string txtPath() const { return m_sBasePath + ".txt"; }
+  const std::string& activeXmlPath() const { return m_sActiveXmlPath; }
+  const std::string& activeTxtPath() const { return m_sActiveTxtPath; }
+  const std::string& txtPath() const { return m_sTxtPath; }
   const std::vector<std::string>& participants() const { return m_participants; }
 
   bool m_bDisclaimerSent = false;
@@ -59,8 +59,8 @@ class ChatSessionEntry {
   bool prepareXmlPart();
   // What a record is, for the trace of a failed write.
   enum class Record { Head, Joined, Left, Message, Completion, Footer };
-  // Appends RECORD (text with LF line ends) in one open, write and durable
-  // close.
+  // Appends RECORD (already in text-mode form, CR LF line ends) in one
+  // open, write and durable close.
   bool appendRecord(const std::string& sPath, std::string_view sRecord, Record kind);
   std::string xmlPartName(bool bFinal) const;
   // The id and message-body encodings of the XML log.
@@ -73,6 +73,10 @@ class ChatSessionEntry {
   std::string m_sSessionId;
   std::string m_sGuid;
   std::vector<std::string> m_participants;
+  // Kept rather than derived: every record names its file.
+  std::string m_sActiveTxtPath;
+  std::string m_sTxtPath;
+  std::string m_sActiveXmlPath;
   std::string m_sBasePath;
   std::time_t m_tLastFlush;
   std::int32_t m_nPart = 0;

@@ -14,6 +14,10 @@ inline constexpr const char* kXmlDeclaration = "<?xml version=\"1.0\" encoding=\
 inline constexpr const char* kXmlRootStart =
     "<log version=\"5\" xmlns=\"http://www.velkora.com/v5\" xmlns:ibm=\"http://www.velkora.com/v5/ibm\">";
 
+// Records are written as a text stream writes them: every LF, also inside
+// values, reaches the file as CR LF. The append forms below do that
+// conversion as they go; records add their own line ends as CR LF.
+
 // Attribute values holding ids: & < > " ' become entities, every other byte
 // is copied as it is.
 std::string escapeXmlValue(std::string_view sText);
@@ -24,7 +28,7 @@ void appendEscapedXmlValue(std::string& sOut, std::string_view sText);
 std::string prepareCDataText(std::string_view sText);
 void appendCDataText(std::string& sOut, std::string_view sText);
 
-// Text-mode output: every LF becomes CR LF, as a text stream writes it.
+// Copies TEXT with every LF written as CR LF.
 void appendTextMode(std::string& sOut, std::string_view sText);
 
 }  // namespace chatwarden
