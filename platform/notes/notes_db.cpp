@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -176,10 +177,6 @@ STATUS NotesRuntime::NotesInitExtended(int argc, char** argv) {
 void NotesRuntime::NotesTerm() {
   std::lock_guard lock(m_mutex);
   if (m_nInitCount == 0 || --m_nInitCount > 0) return;
-  for (auto& [h, q] : m_mQueues) {
-    (void)h;
-    (void)q;
-  }
   std::vector<MQHANDLE> vQueues;
   for (auto& [h, q] : m_mQueues) vQueues.push_back(h);
   for (MQHANDLE h : vQueues) MQClose(h, 0);
@@ -520,27 +517,53 @@ STATUS NotesRuntime::DesignReplace(DBHANDLE hTemplateDb, DBHANDLE hDb, DWORD, DW
   Transaction tx(pDb->pDb);
   if (tx.begun() != SQLITE_OK) return sqliteStatus(tx.begun());
   Ticks t = nextStamp(pDb->pDb);
-  exec(pDb->pDb, "DELETE FROM viewtime; DELETE FROM notes WHERE class != 1");
+  // A design note that the database already has (same class and title)
+  // keeps its note id, so a view that a running process holds open stays
+  // valid across a design refresh; the others are replaced.
+  std::map<std::pair<std::int64_t, std::string>, std::int64_t> mExisting;
+  {
+    Stmt st(pDb->pDb, "SELECT id, class, title FROM notes WHERE class != 1");
+    while (st.step() == SQLITE_ROW) mExisting.emplace(std::make_pair(st.colInt(1), lowerAscii(st.colText(2))), st.colInt(0));
+  }
   std::int64_t nNext = dbTicks(pDb->pDb, "next_id");
   for (auto& [nClass, sItems] : vDesign) {
     std::vector<Item> vItems;
     decodeItems(sItems.data(), sItems.size(), &vItems);
-    Stmt st(pDb->pDb, "INSERT INTO notes(id,class,form,title,modified,items) VALUES(?,?,?,?,?,?)");
-    st.bind(1, nNext);
+    std::string sTitle = titleOf(vItems);
+    auto it = mExisting.find(std::make_pair(nClass, lowerAscii(sTitle)));
+    std::int64_t nId = nNext;
+    if (it != mExisting.end()) {
+      nId = it->second;
+      mExisting.erase(it);
+    } else {
+      nNext += 4;
+    }
+    Stmt st(pDb->pDb,
+            "INSERT INTO notes(id,class,form,title,modified,items) VALUES(?,?,?,?,?,?) ON CONFLICT(id) DO UPDATE SET "
+            "class=excluded.class, form=excluded.form, title=excluded.title, modified=excluded.modified, "
+            "items=excluded.items, signed=0");
+    st.bind(1, nId);
     st.bind(2, nClass);
     st.bind(3, formOf(vItems));
-    st.bind(4, titleOf(vItems));
+    st.bind(4, sTitle);
     st.bind(5, t);
     st.bindBlob(6, sItems);
     int nRc = st.step();
     if (nRc != SQLITE_DONE) return sqliteStatus(nRc);
     if (nClass == NOTE_CLASS_VIEW) {
-      Stmt sv(pDb->pDb, "INSERT INTO viewtime(id, modified) VALUES(?,?)");
-      sv.bind(1, nNext);
+      Stmt sv(pDb->pDb, "INSERT INTO viewtime(id, modified) VALUES(?,?) ON CONFLICT(id) DO UPDATE SET modified=excluded.modified");
+      sv.bind(1, nId);
       sv.bind(2, t);
       sv.step();
     }
-    nNext += 4;
+  }
+  for (auto& [key, nId] : mExisting) {  // design notes the template no longer has
+    (void)key;
+    for (const char* pSql : {"DELETE FROM notes WHERE id=?", "DELETE FROM viewtime WHERE id=?"}) {
+      Stmt sd(pDb->pDb, pSql);
+      sd.bind(1, nId);
+      sd.step();
+    }
   }
   setInfo(pDb->pDb, "next_id", nNext);
   setInfo(pDb->pDb, "design_modified", t);

@@ -220,6 +220,29 @@ TEST_F(ViewTest, UpdateCollectionPicksUpChangesFromAnotherHandle) {
   EXPECT_EQ(v[0].sName, "a");
 }
 
+TEST_F(ViewTest, OpenViewSurvivesADesignRefresh) {
+  addDoc(hDb, "Rule", {{"rule.name", "a"}, {"rule.from", "x"}});
+  open();
+  TIMEDATE v0 = viewTime();
+  DBHANDLE hTemplate = newDb("prlconfig.ntf");
+  createView(api, hTemplate, {"Wall|$vwWall", {"Rule"}, {"rule.name"}, {"rule.name"}}, nullptr);  // fewer items
+  createView(api, hTemplate, {"New", {}, {}, {}}, nullptr);
+  ASSERT_EQ(api.DesignReplace(hTemplate, hDb, 1, 1, nullptr, nullptr), NOERROR);
+  api.NSFDbClose(hTemplate);
+  NOTEID found = 0;
+  ASSERT_EQ(api.NIFFindDesignNoteExt(hDb, "$vwWall", NOTE_CLASS_VIEW, "-G40n^", &found), NOERROR);
+  EXPECT_EQ(found, viewId) << "the view kept its note id";
+  EXPECT_EQ(api.NIFFindDesignNoteExt(hDb, "New", NOTE_CLASS_VIEW, "-G40n^", &found), NOERROR);
+  TIMEDATE v1 = viewTime();
+  EXPECT_EQ(api.TimeDateCompare(&v1, &v0), 1) << "a design change is a change of the view";
+  ASSERT_EQ(api.NIFUpdateCollection(hColl), NOERROR);
+  int nBatches = 0;
+  std::vector<Entry> v = readAll(&nBatches);
+  ASSERT_EQ(v.size(), 1u);
+  EXPECT_EQ(v[0].sName, "a");
+  EXPECT_TRUE(v[0].vFrom.empty()) << "rule.from is no longer a summary item";
+}
+
 TEST_F(ViewTest, SortDescendingAndNumbersAndSkip) {
   NOTEID v2 = 0;
   ASSERT_EQ(createView(api, hDb, {"ByCount", {"Rule"}, {"-Count"}, {"Count"}}, &v2), NOERROR);
