@@ -1,5 +1,6 @@
 // Runtime start-up, notes.ini, databases, notes, views and agents.
 #include <fcntl.h>
+#include <mqueue.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +181,11 @@ void NotesRuntime::NotesTerm() {
   std::vector<MQHANDLE> vQueues;
   for (auto& [h, q] : m_mQueues) vQueues.push_back(h);
   for (MQHANDLE h : vQueues) MQClose(h, 0);
+  for (auto& [sKey, nLock] : m_mCreatedQueues) {  // created but never opened
+    ::mq_unlink(posixQueueName(sKey).c_str());
+    ::close(nLock);
+  }
+  m_mCreatedQueues.clear();
   m_mColl.clear();
   m_mNotes.clear();
   m_mAgents.clear();

@@ -60,6 +60,17 @@ TEST_F(QueueTest, ExistsEmptyAndQuit) {
   EXPECT_FALSE(api.AddInShouldTerminate());
 }
 
+TEST_F(QueueTest, StoppingTheRuntimeRemovesItsQueues) {
+  ASSERT_EQ(api.MQCreate("MQ$ONE", 0, 0), NOERROR);
+  ASSERT_EQ(api.MQCreate("MQ$TWO", 0, 0), NOERROR);
+  MQHANDLE h = 0;
+  ASSERT_EQ(api.MQOpen("MQ$TWO", 0, &h), NOERROR);
+  api.NotesTerm();
+  ASSERT_EQ(api.NotesInit(), NOERROR);
+  EXPECT_EQ(api.MQOpen("MQ$ONE", 0, &h), ERR_NOSUCH_MQ);
+  EXPECT_EQ(api.MQOpen("MQ$TWO", 0, &h), ERR_NOSUCH_MQ);
+}
+
 TEST_F(QueueTest, QueueNamesDifferPerDataFolder) {
   std::string sMine = posixQueueName("MQ$PARLANTIS");
   api.NotesTerm();
