@@ -12,9 +12,12 @@
 // finds notes.ini through NOTES_INI or in the working directory at NotesInit,
 // and resolves relative database paths in notes.ini's Directory= (the data
 // folder). Everything the stand-in server shares between processes lives in
-// the data folder: statistics and status lines (server.db), the console log
-// (console.log), message-queue locks (.mq/); the POSIX queue names carry a
-// hash of the data folder, so two stand-in servers never share a queue.
+// the data folder: statistics, status lines and requests for the supervising
+// server (server.db), the console log (console.log), the record of agent
+// runs (agentruns.log), the queues' creator locks and quit marks (.mq/) and
+// the supervisor's lock (.server.lock). The POSIX queue names carry a hash
+// of the data folder, so two stand-in servers never share a queue; a queue
+// left behind by a crashed creator is replaced by the next creator.
 //
 // Memory handed out in a handle (view entry batches, names lists, text
 // lists) belongs to the caller, who locks it for a pointer and frees it with
