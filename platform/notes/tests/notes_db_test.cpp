@@ -222,6 +222,9 @@ TEST_F(DbTest, NotesIniReadAndAtomicWrite) {
   EXPECT_STREQ(aBuf, "");
   EXPECT_EQ(api.OSGetEnvironmentLong("parlantis_import_interval"), 0);
   EXPECT_EQ(dataDirectory(), std::filesystem::canonical(server.data()).string());
+  api.OSSetEnvironmentVariable("Long", std::string(300, 'x').c_str());
+  EXPECT_TRUE(api.OSGetEnvironmentString("Long", aBuf, 256));
+  EXPECT_EQ(std::string(aBuf), std::string(255, 'x')) << "cut to the buffer";
 
   // Replaced by a rename: the new file existed beside the old one, so it is
   // another inode.
@@ -247,8 +250,8 @@ TEST_F(DbTest, NotesIniReadAndAtomicWrite) {
   EXPECT_EQ(api.OSGetEnvironmentLong("PARLANTIS_IMPORT_INTERVAL"), 50);
   std::string sIni = readFile(server.ini());
   EXPECT_EQ(sIni, "[Notes]\r\nDirectory=" + server.data() +
-                      "\r\nServername=CN=Test/O=Org\r\nparlantis_import_interval=50\r\nServerTasks=Replica,Router,"
-                      "parlantis\r\n");
+                      "\r\nServername=CN=Test/O=Org\r\nLong=" + std::string(300, 'x') +
+                      "\r\nparlantis_import_interval=50\r\nServerTasks=Replica,Router,parlantis\r\n");
   for (auto& e : std::filesystem::directory_iterator(server.root()))
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
 }
