@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The demo: lays out a stand-in machine below build/demo, configures the
-# chat logging plug-in through the registry stand-in, loads it in the
-# stand-in Sametime server and shows what it reported and traced.
+# chat logging plug-in through the registry stand-in, plays sample chats
+# in the stand-in Sametime server and shows the transcripts they left.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin="$top/build/bin"
+scenarios="$top/platform/sametime/scenarios"
 demo="$top/build/demo"
 
 rm -rf "$demo"
@@ -13,7 +14,7 @@ export MACHINE_DIR="$demo/machine"
 export DEBUG_OUTPUT="$demo/debug-output.txt"
 
 key='HKLM\SOFTWARE\Parlantis\Server'
-echo "== Settings written with the reg command"
+echo "== Settings, written with the reg command"
 "$bin/reg" add "$key" /v LogFileEnabled /t REG_DWORD /d 1 /f >/dev/null
 "$bin/reg" add "$key" /v LogFileFolderPath /t REG_SZ /d "$demo/logs" /f >/dev/null
 "$bin/reg" add "$key" /v LogFileFormat /t REG_DWORD /d 3 /f >/dev/null
@@ -26,16 +27,28 @@ mkdir -p "$bin/trace"
 rm -f "$bin/trace/parlantis.txt"
 
 echo
-echo "== The stand-in Sametime server loads and initialises the plug-in"
-"$bin/sthost" init --spi-version 14
-
-echo
 echo "== A host that offers an interface version the plug-in does not support"
 "$bin/sthost" init --spi-version 13 || true
 
+for scenario in two-party place-chat long-chat; do
+  echo
+  echo "== sthost play $scenario.scn"
+  "$bin/sthost" play "$scenarios/$scenario.scn"
+done
+
 echo
-echo "== Debugger output ($DEBUG_OUTPUT)"
-cat "$DEBUG_OUTPUT" | head -20
+echo "== Transcript files in $demo/logs"
+ls -l "$demo/logs"
+
+first_txt=$(ls "$demo"/logs/*.txt | head -1)
+guid=$(basename "$first_txt" .txt)
 echo
-echo "== Diagnostic trace ($bin/trace/parlantis.txt), first lines"
-head -40 "$bin/trace/parlantis.txt"
+echo "== $guid.txt"
+cat "$first_txt"
+echo
+echo "== ${guid}_single.xml"
+cat "$demo/logs/${guid}_single.xml"
+
+echo
+echo "== Diagnostic trace ($bin/trace/parlantis.txt): $(wc -l < "$bin/trace/parlantis.txt") lines, the first session start:"
+grep -m1 -A12 'New session start' "$bin/trace/parlantis.txt"

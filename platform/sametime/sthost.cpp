@@ -1,6 +1,9 @@
 // sthost: the stand-in Sametime server. Loads the chat logging plug-in as
 // the server would and drives it.
 #include <cerrno>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +11,8 @@
 #include <vector>
 
 #include "ChatLoggingLibrary.h"
+#include "LoadGenerator.h"
+#include "ScenarioPlayer.h"
 
 namespace {
 
@@ -22,6 +27,14 @@ constexpr const char* kUsage =
     "        Initialise the plug-in with host interface version N (default 14)\n"
     "        and the given flags (default 0), print the result, the status\n"
     "        indicator and the status message, then terminate it.\n"
+    "  play FILE...\n"
+    "        Play chat scenarios ('-' reads standard input): every call is\n"
+    "        printed with its result, the host's status and the server\n"
+    "        messages returned. The format is in scenarios/README.md.\n"
+    "  load [--chats N] [--messages M] [--size BYTES]\n"
+    "        Open N chats (default 100) with two users each, send M messages\n"
+    "        (default 100) of BYTES bytes (default 64) in each, end them, and\n"
+    "        report messages per second and memory per open chat.\n"
     "\n"
     "Options:\n"
     "  --plugin PATH   the plug-in to load (default: ../lib/chatwarden.so\n"
@@ -104,6 +117,63 @@ int commandInit(sametime::ChatLoggingLibrary& lib, const std::vector<std::string
   return nResult == ST_DDA_API_OK ? 0 : 1;
 }
 
+int commandPlay(sametime::ChatLoggingLibrary& lib, const std::vector<std::string>& vFiles) {
+  if (vFiles.empty()) usageError("play: no scenario file given");
+  sametime::ScenarioPlayer player(lib, stdout);
+  std::string sText;
+  for (const auto& sFile : vFiles) {
+    std::string s;
+    if (sFile == "-") {
+      s.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+      std::ifstream in(sFile, std::ios::binary);
+      if (!in) {
+        std::fprintf(stderr, "sthost: cannot read scenario '%s': %s\n", sFile.c_str(), std::strerror(errno));
+        return 1;
+      }
+      s.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // One host run: the scenarios play one after another against one load.
+    sText += s;
+    if (!sText.empty() && sText.back() != '\n') sText += '\n';
+  }
+  const std::string sName = vFiles.size() == 1 ? vFiles[0] : "scenarios";
+  if (!player.play(sText, sName)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "sthost: %s\n", player.error().c_str());
+    return 2;
+  }
+  std::printf("%d call(s) answered with an error\n", player.failedCalls());
+  return 0;
+}
+
+int commandLoad(sametime::ChatLoggingLibrary& lib, const std::vector<std::string>& vArgs) {
+  sametime::LoadOptions o;
+  for (std::size_t i = 0; i < vArgs.size(); ++i) {
+    const std::string& sArg = vArgs[i];
+    const char* pNext = i + 1 < vArgs.size() ? vArgs[i + 1].c_str() : nullptr;
+    long n = 0;
+    if (sArg == "--chats" || sArg == "--messages" || sArg == "--size") {
+      n = parseNumber(sArg, pNext);
+      ++i;
+      if (n < 0 || (sArg == "--chats" && n == 0)) usageError(sArg + " must be positive");
+    } else {
+      usageError("load: unknown option '" + sArg + "'");
+    }
+    if (sArg == "--chats") o.nChats = n;
+    if (sArg == "--messages") o.nMessages = n;
+    if (sArg == "--size") o.nSize = static_cast<std::size_t>(n);
+  }
+  std::printf("load: %ld chats, %ld messages each, %zu bytes per message\n", o.nChats, o.nMessages, o.nSize);
+  const sametime::LoadReport r = sametime::runLoad(lib, o, stdout);
+  std::printf("messages logged: %ld in %.3f s = %.0f messages/s (%.1f us per message)\n", r.nMessages,
+              r.dMessageSeconds, r.dMessageSeconds > 0 ? r.nMessages / r.dMessageSeconds : 0.0,
+              r.nMessages > 0 ? r.dMessageSeconds * 1e6 / static_cast<double>(r.nMessages) : 0.0);
+  std::printf("memory per open chat with two users: %ld bytes\n", r.nOpenBytesPerChat);
+  std::printf("calls answered with an error: %ld\n", r.nFailedCalls);
+  return r.nFailedCalls == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,7 +201,7 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
-  if (sCommand != "init") usageError("unknown command '" + sCommand + "'");
+  if (sCommand != "init" && sCommand != "play" && sCommand != "load") usageError("unknown command '" + sCommand + "'");
 
   if (sPlugin.empty()) sPlugin = sametime::defaultChatLoggingLibraryPath();
   sametime::ChatLoggingLibrary lib;
@@ -139,5 +209,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sthost: cannot load the chat logging plug-in: %s\n", lib.error().c_str());
     return 1;
   }
+  if (sCommand == "play") return commandPlay(lib, vRest);
+  if (sCommand == "load") return commandLoad(lib, vRest);
   return commandInit(lib, vRest);
 }

@@ -1,0 +1,181 @@
+// sthost playing chats against the built chatwarden.so on a machine folder
+// of the test's own, as in the demo.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "ScenarioPlayer.h"
+#include "TestSupport.h"
+#include "win/debug_output.h"
+#include "win/registry.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+namespace fs = std::filesystem;
+
+struct ProgramRun {
+  int nExit = -1;
+  std::string sOut;
+};
+
+class SthostTest : public ::testing::Test {
+ protected:
+  SthostTest() : m_registry(dir / "machine/registry.reg", m_diag) {
+    fs::create_directories(dir / "logs");
+    const char* pKey = "SOFTWARE\\Parlantis\\Server";
+    m_registry.setValue(pKey, win::RegValue::dword("LogFileEnabled", 1));
+    m_registry.setValue(pKey, win::RegValue::dword("LogFileFormat", 3));
+    m_registry.setValue(pKey, win::RegValue::dword("LogFileInterval", 5));
+    m_registry.setValue(pKey, win::RegValue::text("LogFileFolderPath", dir / "logs"));
+  }
+
+  ProgramRun sthost(const std::string& sArgs) {
+    const std::string sCmd = "MACHINE_DIR='" + (dir / "machine") + "' DEBUG_OUTPUT=/dev/null '" STHOST_EXE "' " +
+                             sArgs + " 2>&1";
+    ProgramRun r;
+    FILE* p = ::popen(sCmd.c_str(), "r");
+    if (!p) return r;
+    char aBuf[4096];
+    std::size_t n;
+    while ((n = std::fread(aBuf, 1, sizeof aBuf, p)) > 0) r.sOut.append(aBuf, n);
+    const int nStatus = ::pclose(p);
+    r.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    return r;
+  }
+
+  // Finished file names with the GUID replaced by "GUID", sorted.
+  std::vector<std::string> finishedFiles() const {
+    static const std::regex kGuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::vector<std::string> v;
+    for (const auto& e : fs::directory_iterator(dir / "logs"))
+      v.push_back(std::regex_replace(e.path().filename().string(), kGuid, "GUID"));
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+
+  bool allXmlWellFormed() const {
+    for (const auto& e : fs::directory_iterator(dir / "logs")) {
+      if (e.path().extension() != ".xml") continue;
+      const std::string s = testsupport::readFile(e.path().string());
+      xmlDocPtr pDoc = xmlReadMemory(s.data(), static_cast<int>(s.size()), "x.xml", nullptr,
+                                     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+      if (!pDoc) return false;
+      xmlFreeDoc(pDoc);
+    }
+    return true;
+  }
+
+  testsupport::TempDir dir;
+  win::CapturingDebugOutput m_diag;
+  win::FileRegistry m_registry;
+};
+
+TEST_F(SthostTest, SampleScenariosLeaveTheirTranscripts) {
+  struct Case {
+    const char* pFile;
+    std::vector<std::string> vFiles;
+    const char* pInTranscript;
+  };
+  const Case aCases[] = {
+      {"two-party.scn", {"prl5_GUID.txt", "prl5_GUID_single.xml"}, "costs flat."},
+      {"place-chat.scn", {"prl5_GUID.txt", "prl5_GUID_single.xml"}, "Done here, thanks."},
+      {"long-chat.scn",
+       {"prl5_GUID.txt", "prl5_GUID_final.xml", "prl5_GUID_part001.xml", "prl5_GUID_part002.xml", "prl5_GUID_start.xml"},
+       "All copied, checking indexes."},
+  };
+  for (const auto& c : aCases) {
+    SCOPED_TRACE(c.pFile);
+    fs::remove_all(dir / "logs");
+    fs::create_directories(dir / "logs");
+    const ProgramRun r = sthost(std::string("play '") + SCENARIO_DIR + "/" + c.pFile + "'");
+    EXPECT_EQ(r.nExit, 0) << r.sOut;
+    EXPECT_THAT(r.sOut, HasSubstr("0 call(s) answered with an error"));
+    EXPECT_THAT(r.sOut, HasSubstr("loaded and initialized."));
+    EXPECT_EQ(finishedFiles(), c.vFiles);
+    EXPECT_TRUE(allXmlWellFormed());
+    std::string sTxt;
+    for (const auto& e : fs::directory_iterator(dir / "logs"))
+      if (e.path().extension() == ".txt") sTxt = testsupport::readFile(e.path().string());
+    EXPECT_THAT(sTxt, HasSubstr(c.pInTranscript));
+  }
+}
+
+TEST_F(SthostTest, ErrorsOfThePluginAreShownAndCounted) {
+  testsupport::writeFile(dir / "s.scn", "start a\nstart a\nmsg nope x y \"hi\"\nend a\n");
+  const ProgramRun r = sthost("play '" + (dir / "s.scn") + "'");
+  EXPECT_EQ(r.nExit, 0) << r.sOut;
+  EXPECT_THAT(r.sOut, HasSubstr("= 0x1002 ST_DDA_API_SESSION_EXISTS"));
+  EXPECT_THAT(r.sOut, HasSubstr("status 3 (error): Velkora Parlantis ERROR: Unable to start new session 'a': "
+                                "Session already exists."));
+  EXPECT_THAT(r.sOut, HasSubstr("= 0x1003 ST_DDA_API_SESSION_NOT_FOUND"));
+  EXPECT_THAT(r.sOut, HasSubstr("2 call(s) answered with an error"));
+}
+
+TEST_F(SthostTest, BadScenarioLinesStopThePlayWithTheirPlace) {
+  struct Case {
+    const char* pText;
+    const char* pError;
+  };
+  const Case aCases[] = {
+      {"start a\nbogus a\n", "s.scn:2: unknown command 'bogus'"},
+      {"join a\n", "s.scn:1: usage: join SESSION ENTITY [TYPE] [scope SCOPE SCOPE-TYPE]"},
+      {"msg a \"x\" \"y\" \"unterminated\n", "s.scn:1: unterminated quote"},
+      {"advance soon\n", "s.scn:1: advance: not a number: 'soon'"},
+      {"terminate\nstart a\n", "s.scn:2: 'start' after terminate"},
+  };
+  for (const auto& c : aCases) {
+    SCOPED_TRACE(c.pText);
+    testsupport::writeFile(dir / "s.scn", c.pText);
+    const ProgramRun r = sthost("play '" + (dir / "s.scn") + "'");
+    EXPECT_EQ(r.nExit, 2);
+    EXPECT_THAT(r.sOut, HasSubstr(c.pError));
+  }
+  EXPECT_EQ(sthost("play").nExit, 2);
+  EXPECT_EQ(sthost("frobnicate").nExit, 2);
+  const ProgramRun help = sthost("--help");
+  EXPECT_EQ(help.nExit, 0);
+  EXPECT_THAT(help.sOut, HasSubstr("load [--chats N]"));
+}
+
+TEST_F(SthostTest, LoadModeLogsEveryMessageOfEveryChat) {
+  const ProgramRun r = sthost("load --chats 30 --messages 4 --size 40");
+  EXPECT_EQ(r.nExit, 0) << r.sOut;
+  EXPECT_THAT(r.sOut, HasSubstr("messages logged: 120 in "));
+  EXPECT_THAT(r.sOut, HasSubstr("calls answered with an error: 0"));
+  EXPECT_EQ(finishedFiles().size(), 60u);  // a .txt and a _single.xml per chat
+  EXPECT_TRUE(allXmlWellFormed());
+}
+
+TEST(ScenarioLineTest, WordsQuotesEscapesAndComments) {
+  struct Case {
+    const char* pLine;
+    bool bOk;
+    std::vector<std::string> vWords;
+  };
+  const Case aCases[] = {
+      {"msg s1 a b hello", true, {"msg", "s1", "a", "b", "hello"}},
+      {"  join s1 \"CN=A B/O=X\"  user  # comment", true, {"join", "s1", "CN=A B/O=X", "user"}},
+      {"msg s \"a\\\"b\\\\c\\nd\" # x", true, {"msg", "s", "a\"b\\c\nd"}},
+      {"msg s \"# not a comment\"", true, {"msg", "s", "# not a comment"}},
+      {"msg s \"\"", true, {"msg", "s", ""}},
+      {"# only a comment", true, {}},
+      {"msg \"open", false, {}},
+  };
+  for (const auto& c : aCases) {
+    SCOPED_TRACE(c.pLine);
+    std::vector<std::string> v;
+    EXPECT_EQ(sametime::splitScenarioLine(c.pLine, v), c.bOk);
+    if (c.bOk) {
+      EXPECT_EQ(v, c.vWords);
+    }
+  }
+}
+
+}  // namespace
