@@ -222,4 +222,36 @@ std::string ChatResource::getLogFolderPath() {
   return m_sLogFolderPath;
 }
 
+bool ChatResource::isImageMessage(std::uint32_t nDataType, std::uint32_t nSubType, std::uint32_t nLen,
+                                  const unsigned char* pData) {
+  if (nDataType != kImageDataType || nSubType != 0 || nLen <= kImageHeaderSize || !pData) return false;
+  if (std::memcmp(pData + 2, "data", 4) != 0 || std::memcmp(pData + 8, "image", 5) != 0) return false;
+  traceMessage("...->Image found!");
+  return true;
+}
+
+int ChatResource::getImageType(std::uint32_t nLen, const unsigned char* pData) {
+  traceMessage("..+ChatResource::getImageType()");
+  int nType = 0;
+  if (nLen <= 16) {
+    traceMessage("->ERROR: Image header too small, unable to determine image type.");
+  } else {
+    const unsigned char* p = pData + kImageHeaderSize;
+    if (p[0] == 'G' && p[1] == 'I' && p[2] == 'F') {
+      nType = 1;
+      traceMessage("->Image type is GIF");
+    } else if (p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF) {
+      nType = 2;
+      traceMessage("->Image type is JPEG");
+    } else if (p[0] == 0x89 && p[1] == 'P' && p[2] == 'N' && p[3] == 'G') {
+      nType = 3;
+      traceMessage("->Image type is PNG");
+    } else {
+      traceMessage("->WARNING: Image type is UNKNOWN");
+    }
+  }
+  traceMessage("..-ChatResource::getImageType()");
+  return nType;
+}
+
 }  // namespace chatwarden

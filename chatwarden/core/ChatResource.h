@@ -13,6 +13,9 @@ namespace chatwarden {
 // The plug-ins' settings key below HKEY_LOCAL_MACHINE.
 inline constexpr const char* kSettingsKey = "Software\\Parlantis\\Server";
 
+inline constexpr std::uint32_t kImageDataType = 0x6A37;
+inline constexpr std::uint32_t kImageHeaderSize = 13;
+
 // Longest trace message; longer ones are cut and marked.
 inline constexpr std::size_t kTraceMessageMax = 1023;
 
@@ -42,6 +45,12 @@ class ChatResource {
   std::int32_t getXMLFlushIntervalSecs();  // "LogFileInterval" minutes * 60
   void createLogFolderPath();               // reads "LogFileFolderPath"
   std::string getLogFolderPath();
+
+  // Image data messages: type 0x6A37, sub-type 0, "data" at offset 2 and
+  // "image" at offset 8, the image's bytes from offset 13.
+  bool isImageMessage(std::uint32_t nDataType, std::uint32_t nSubType, std::uint32_t nLen, const unsigned char* pData);
+  // 1 GIF, 2 JPEG, 3 PNG, 0 unknown (or too short to tell).
+  int getImageType(std::uint32_t nLen, const unsigned char* pData);
 
   const std::string& currentFolderPath() const { return m_sCurrentFolderPath; }
   const std::string& traceFilePath() const { return m_sTraceFilePath; }

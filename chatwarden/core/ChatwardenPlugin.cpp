@@ -375,9 +375,23 @@ void ChatwardenPlugin::traceDataMessage(const char* pEntryPoint, const char* pSe
 
 std::int32_t ChatwardenPlugin::dataMessage(const char* pSessId, std::uint32_t nDataType, std::uint32_t nSubType,
                                            std::uint32_t nLen, const unsigned char* pData) {
+  ChatResource& res = *m_pResource;
+  const char* pId = orNull(pSessId);
   traceDataMessage("stDdaClSessionDataMsgWithSrvMsg", pSessId, nDataType, nSubType, nLen, pData);
-  const std::int32_t nResult = ST_DDA_API_OK;
-  m_pResource->traceMessage("~stDdaClSessionDataMsgWithSrvMsg(%s)", orNull(pSessId));
+  std::int32_t nResult = ST_DDA_API_OK;
+  if (isActive() && m_settings.captureImages && res.isImageMessage(nDataType, nSubType, nLen, pData)) {
+    res.traceMessage("+saveImage(%s)", pId);
+    if (ChatSessionEntry* pEntry = m_pSessionTable->findChatSession(pId)) {
+      nResult = pEntry->logImage(nLen, pData);
+      if (nResult == ST_DDA_API_LOG_FILE_ERROR)
+        report(PLUGIN_STATUS_FATAL, "Velkora Parlantis FATAL ERROR: Unable to save image for session '%.255s'.", pId);
+    } else {
+      report(PLUGIN_STATUS_ERROR, "Velkora Parlantis ERROR: Session '%.255s' doesn't exist.", pId);
+      nResult = ST_DDA_API_SESSION_NOT_FOUND;
+    }
+    res.traceMessage("~saveImage(%s)", pId);
+  }
+  res.traceMessage("~stDdaClSessionDataMsgWithSrvMsg(%s)", pId);
   return nResult;
 }
 

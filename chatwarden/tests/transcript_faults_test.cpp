@@ -75,6 +75,8 @@ TEST_F(TranscriptFaultTest, EachFailingCallIsTracedAndReported) {
        "->ERROR: Unable to open '" + sA + "': Permission denied (s1)", sStartMsg},
       {"xml head write", X, win::FileOp::Write, ".active_xml", 1, EIO, kStart,
        "->ERROR: Unable to write file header to '" + sA + "': Input/output error (s1)", sStartMsg},
+      {"xml head folder sync", X, win::FileOp::SyncFolder, ".active_xml", 1, EIO, kStart,
+       "->ERROR: Unable to sync the folder of '" + sA + "': Input/output error (s1)", sStartMsg},
       {"joined write", X, win::FileOp::Write, ".active_xml", 2, EIO, kJoin,
        "->ERROR: Unable to write joining user info to '" + sA + "': Input/output error (s1)", sJoinMsg},
       {"message write", X, win::FileOp::Write, ".active_xml", 3, ENOSPC, kMessage,

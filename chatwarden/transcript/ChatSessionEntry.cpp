@@ -78,6 +78,7 @@ bool ChatSessionEntry::appendRecord(const std::string& sPath, std::string_view s
         res.traceMessage("->ERROR: Unable to write leaving user info to '%s': %s (%s)", p, e, id);
         break;
       case Record::Message: res.traceMessage("->ERROR: Unable to write message to '%s': %s (%s)", p, e, id); break;
+      case Record::Image: res.traceMessage("->ERROR: Unable to write image tag to '%s': %s (%s)", p, e, id); break;
       case Record::Completion:
         res.traceMessage("->ERROR: Unable to complete chat log '%s': %s (%s)", p, e, id);
         break;
@@ -86,9 +87,15 @@ bool ChatSessionEntry::appendRecord(const std::string& sPath, std::string_view s
     bOk = false;
   }
   if (const int nErr = files.close(nFd, true)) {
-    res.traceMessage("->ERROR: Unable to close '%s': %s (%s)", sPath.c_str(), win::systemErrorText(nErr).c_str(), m_sSessionId.c_str());
+    const std::string sError = win::systemErrorText(nErr);
+    if (kind == Record::Image)
+      res.traceMessage("->ERROR: Unable to close file '%s': %s (%s)", sPath.c_str(), sError.c_str(), m_sSessionId.c_str());
+    else
+      res.traceMessage("->ERROR: Unable to close '%s': %s (%s)", sPath.c_str(), sError.c_str(), m_sSessionId.c_str());
     bOk = false;
   }
+  // A head begins a new file: its name must survive a power cut as well.
+  if (bOk && kind == Record::Head) bOk = syncFolderOf(sPath);
   return bOk;
 }
 
@@ -329,6 +336,61 @@ std::int32_t ChatSessionEntry::GetDisclaimers(SrvMsg** /*ppSrvMessages*/, std::i
                                               std::uint32_t /*nFlags*/, const char* /*pText*/, std::int32_t /*nLen*/,
                                               char** /*ppDenyMessage*/) {
   // No disclaimer applies while the rule store holds none.
+  return ST_DDA_API_OK;
+}
+
+bool ChatSessionEntry::syncFolderOf(const std::string& sPath) {
+  if (const int nErr = m_rContext.files.syncFolderOf(sPath)) {
+    m_rContext.resource.traceMessage("->ERROR: Unable to sync the folder of '%s': %s (%s)", sPath.c_str(),
+                                     win::systemErrorText(nErr).c_str(), m_sSessionId.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::int32_t ChatSessionEntry::logImage(std::uint32_t nLen, const unsigned char* pData) {
+  ChatResource& res = m_rContext.resource;
+  win::IFileSystem& files = m_rContext.files;
+  res.traceMessage("..+ChatSessionEntry::logImage(%s)", m_sSessionId.c_str());
+  static const char* const kExtensions[] = {"img", "gif", "jpg", "png"};
+  const char* pExtension = kExtensions[res.getImageType(nLen, pData)];
+  // The number is used up even when saving fails, so names never repeat.
+  const std::uint32_t nNumber = ++m_nImageCount;
+  const std::string sNumberAndType = "_" + std::to_string(nNumber) + "." + pExtension;
+  const std::string sFile = m_sBasePath + sNumberAndType;
+  const std::uint32_t nBytes = nLen - kImageHeaderSize;
+
+  int nFd = -1;
+  if (const int nErr = files.openTruncate(sFile, win::kPrivateFileMode, &nFd)) {
+    res.traceMessage("->ERROR: Unable to create image file '%s': %s (%s)", sFile.c_str(),
+                     win::systemErrorText(nErr).c_str(), m_sSessionId.c_str());
+    return ST_DDA_API_LOG_FILE_ERROR;
+  }
+  if (const int nErr = files.write(nFd, pData + kImageHeaderSize, nBytes)) {
+    res.traceMessage("->ERROR: Unable to write image buffer to '%s': %s (%s)", sFile.c_str(),
+                     win::systemErrorText(nErr).c_str(), m_sSessionId.c_str());
+    files.close(nFd, false);
+    return ST_DDA_API_LOG_FILE_ERROR;
+  }
+  res.traceMessage("->Wrote %u image bytes to '%s' (%s)", nBytes, sFile.c_str(), m_sSessionId.c_str());
+  if (const int nErr = files.close(nFd, true)) {
+    res.traceMessage("->ERROR: Unable to close image file '%s': %s (%s)", sFile.c_str(),
+                     win::systemErrorText(nErr).c_str(), m_sSessionId.c_str());
+    return ST_DDA_API_LOG_FILE_ERROR;
+  }
+  if (!syncFolderOf(sFile)) return ST_DDA_API_LOG_FILE_ERROR;
+
+  if (m_rContext.settings.writesXml()) {
+    // The record names the file without its folder: it lies beside the transcript.
+    std::string s = "<ibm:image file=\"prl5_";
+    s += m_sGuid;
+    s += sNumberAndType;
+    s += "\" size=\"";
+    s += std::to_string(nBytes);
+    s += "\"/>\r\n";
+    if (!prepareXmlPart() || !appendRecord(m_sActiveXmlPath, s, Record::Image)) return ST_DDA_API_LOG_FILE_ERROR;
+  }
+  res.traceMessage("..-ChatSessionEntry::logImage(%s)", m_sSessionId.c_str());
   return ST_DDA_API_OK;
 }
 

@@ -28,6 +28,9 @@ class ChatSessionEntry {
   std::int32_t addUser(const ChatEntity* pEntity, const ChatEntity* pScope, char** ppMessage);
   std::int32_t removeUser(const ChatEntity* pEntity);
   std::int32_t logText(const ChatEntity* pSender, std::int32_t nLen, const char* pText, const ChatEntity* pReceiver);
+  // Saves an image data message (header included, nLen > 13) as a file of
+  // its own beside the transcript and records it in the XML transcript.
+  std::int32_t logImage(std::uint32_t nLen, const unsigned char* pData);
   // The disclaimers that apply to this chat, as server messages for the
   // host: ST_DDA_API_OK when there are none.
   std::int32_t GetDisclaimers(SrvMsg** ppSrvMessages, std::int32_t* pIndicator, std::uint32_t nFlags,
@@ -58,11 +61,13 @@ class ChatSessionEntry {
   // or stands in a file without its head.
   bool prepareXmlPart();
   // What a record is, for the trace of a failed write.
-  enum class Record { Head, Joined, Left, Message, Completion, Footer };
+  enum class Record { Head, Joined, Left, Message, Image, Completion, Footer };
   // Appends RECORD (already in text-mode form, CR LF line ends) in one
   // open, write and durable close.
   bool appendRecord(const std::string& sPath, std::string_view sRecord, Record kind);
   std::string xmlPartName(bool bFinal) const;
+  // Syncs the folder of a file just created; traces a failure.
+  bool syncFolderOf(const std::string& sPath);
   // The id and message-body encodings of the XML log.
   void appendId(std::string& sOut, std::string_view sId);
   void appendBody(std::string& sOut, std::string_view sText);

@@ -74,6 +74,7 @@ class PosixFileSystem final : public IFileSystem {
     return syncFolder(folderOf(sPath));
   }
   int copyFile(const std::string& sFrom, const std::string& sTo, unsigned nMode) override;
+  int syncFolderOf(const std::string& sPath) override { return syncFolder(folderOf(sPath)); }
 };
 
 int PosixFileSystem::copyFile(const std::string& sFrom, const std::string& sTo, unsigned nMode) {
@@ -181,6 +182,11 @@ int FaultInjectingFileSystem::remove(const std::string& sPath) {
 int FaultInjectingFileSystem::copyFile(const std::string& sFrom, const std::string& sTo, unsigned nMode) {
   if (int nErr = nextFault(FileOp::Copy, sFrom)) return nErr;
   return ForwardingFileSystem::copyFile(sFrom, sTo, nMode);
+}
+
+int FaultInjectingFileSystem::syncFolderOf(const std::string& sPath) {
+  if (int nErr = nextFault(FileOp::SyncFolder, sPath)) return nErr;
+  return ForwardingFileSystem::syncFolderOf(sPath);
 }
 
 std::string systemErrorText(int nErrno) {

@@ -42,6 +42,9 @@ class IFileSystem {
   // Copies FROM to TO with the kernel's file copy, replacing TO, and syncs
   // the copy. 0 or errno; a failed copy leaves no partial TO behind.
   virtual int copyFile(const std::string& sFrom, const std::string& sTo, unsigned nMode) = 0;
+  // Syncs the folder of PATH, so that a file created there survives a power
+  // cut under its name. 0 or errno.
+  virtual int syncFolderOf(const std::string& sPath) = 0;
 };
 
 // The real file system. Process-wide, stateless.
@@ -65,6 +68,7 @@ class ForwardingFileSystem : public IFileSystem {
   int copyFile(const std::string& sFrom, const std::string& sTo, unsigned nMode) override {
     return m_rInner.copyFile(sFrom, sTo, nMode);
   }
+  int syncFolderOf(const std::string& sPath) override { return m_rInner.syncFolderOf(sPath); }
 
  protected:
   IFileSystem& m_rInner;
@@ -93,6 +97,7 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   int rename(const std::string& sFrom, const std::string& sTo) override;
   int remove(const std::string& sPath) override;
   int copyFile(const std::string& sFrom, const std::string& sTo, unsigned nMode) override;
+  int syncFolderOf(const std::string& sPath) override;
 
  private:
   struct Fault {
