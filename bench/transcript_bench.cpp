@@ -4,7 +4,8 @@
 //    fdatasync + close of the record's bytes;
 //  - XML and plain text on the disk: vs two such cycles;
 //  - XML on a RAM-backed folder: vs open + write + close;
-//  - inactive plug-in: vs an empty exported function called the same way.
+//  - inactive plug-in: vs an empty exported function called the same way;
+//  - a 5 MB image: its data message vs writing and syncing the same bytes.
 // Each configuration runs in a child process, since the plug-in reads its
 // settings when it is loaded. Baseline and plug-in batches alternate, and
 // the median batch of each is compared.
@@ -40,7 +41,10 @@ struct Config {
   bool bSync;       // baseline syncs like the plug-in's durable close
   int nRounds;
   int nBatch;
+  bool bImage = false;
 };
+
+constexpr std::size_t kImageBytes = 5 * 1024 * 1024;
 
 double medianOf(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -78,6 +82,7 @@ int measure(const Config& c, const std::string& sFolder, int nOut) {
   auto start = reinterpret_cast<PFN_stDdaClSessionStarted>(::dlsym(h, "stDdaClSessionStarted"));
   auto join = reinterpret_cast<PFN_stDdaClJoiningSession>(::dlsym(h, "stDdaClJoiningSession"));
   auto msg = reinterpret_cast<PFN_stDdaClSessionMsg>(::dlsym(h, "stDdaClSessionMsg"));
+  auto data = reinterpret_cast<PFN_stDdaClSessionDataMsg>(::dlsym(h, "stDdaClSessionDataMsg"));
   auto term = reinterpret_cast<PFN_stDdaClTerminate>(::dlsym(h, "stDdaClTerminate"));
   auto empty = reinterpret_cast<PFN_stDdaClSessionMsg>(::dlsym(hEmpty, "emptySessionMsg"));
   std::int32_t nVer = 14, nInd = 0;
@@ -107,8 +112,28 @@ int measure(const Config& c, const std::string& sFolder, int nOut) {
   const std::string sBase = sFolder + "/baseline-";
 
   std::vector<double> vPlugin, vBaseline;
+  // An image message: the 13-byte header, then a JPEG's worth of bytes.
+  std::string sImage = "..data..image\xFF\xD8\xFF\xE0";
+  sImage.resize(13 + kImageBytes, 'j');
+  const auto* pImage = reinterpret_cast<const unsigned char*>(sImage.data());
+  const std::string sImageBytes = sImage.substr(13);
   for (int r = 0; r < c.nRounds; ++r) {
-    if (c.nFormat == 0) {
+    if (c.bImage) {
+      // Each image is a new file; so is each baseline write (on this kind of
+      // storage a new file costs several times a rewrite of an old one).
+      vBaseline.push_back(timeBatch(c.nBatch, [&](int i) {
+        const std::string sPath = sBase + "image-" + std::to_string(r) + "-" + std::to_string(i);
+        const int fd = ::open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+        if (fd < 0 || ::write(fd, sImageBytes.data(), sImageBytes.size()) != static_cast<ssize_t>(kImageBytes))
+          std::abort();
+        ::fsync(fd);
+        ::close(fd);
+      }));
+      vPlugin.push_back(timeBatch(c.nBatch, [&](int) {
+        if (data("bench-1", nullptr, 0x6A37, 0, static_cast<std::uint32_t>(sImage.size()), pImage, nullptr) != 0)
+          std::abort();
+      }));
+    } else if (c.nFormat == 0) {
       vBaseline.push_back(timeBatch(c.nBatch, [&](int) { empty("bench-1", &a, nLen, sText.c_str(), &b); }));
       vPlugin.push_back(timeBatch(c.nBatch, [&](int) { msg("bench-1", &a, nLen, sText.c_str(), &b); }));
     } else {
@@ -176,12 +201,14 @@ int main(int argc, char** argv) {
       {"xml+txt-disk", 3, false, true, 15, 40},
       {"xml-ram", 2, true, false, 31, 2000},
       {"inactive", 0, false, false, 31, 2000000},
+      {"image-disk", 2, false, true, 9, 1, true},
   };
   const char* aLabels[] = {
       "XML on disk:        plug-in per message / (open+write+fdatasync+close)",
       "XML+text on disk:   plug-in per message / 2 x (open+write+fdatasync+close)",
       "XML on RAM folder:  plug-in per message / (open+write+close)",
       "Inactive plug-in:   session entry point / empty exported function",
+      "5 MB image on disk: image data message / (open+write+fsync+close)",
   };
   int nFailed = 0;
   for (std::size_t i = 0; i < std::size(aConfigs); ++i) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The demo: lays out a stand-in machine below build/demo, configures the
-# chat logging plug-in through the registry stand-in, plays sample chats
-# in the stand-in Sametime server and shows the transcripts they left.
+# The demo: lays out a stand-in server below build/demo (machine folder,
+# Sametime folder, Domino data folder), configures the chat logging plug-in
+# through the registry stand-in, plays sample chats in the stand-in
+# Sametime server and shows the transcripts they left.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin="$top/build/bin"
@@ -9,9 +10,14 @@ scenarios="$top/platform/sametime/scenarios"
 demo="$top/build/demo"
 
 rm -rf "$demo"
-mkdir -p "$demo/machine" "$demo/logs"
-export MACHINE_DIR="$demo/machine"
+echo "== dominosrv init $demo"
+env_lines=$("$bin/dominosrv" init "$demo")
+echo "$env_lines"
+eval "$env_lines"
+mkdir -p "$demo/logs"
 export DEBUG_OUTPUT="$demo/debug-output.txt"
+"$bin/reg" query 'HKLM\SOFTWARE\Lotus\Sametime\Community Server'
+echo
 
 key='HKLM\SOFTWARE\Parlantis\Server'
 echo "== Settings, written with the reg command"
