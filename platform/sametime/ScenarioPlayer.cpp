@@ -1,8 +1,12 @@
 #include "ScenarioPlayer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -79,6 +83,15 @@ std::string quoted(const std::string& s) {
 }
 
 }  // namespace
+
+const char* scanResultName(std::int32_t nResult) {
+  switch (nResult) {
+    case ST_DDA_FT_SCAN_COPIED: return "copied";
+    case ST_DDA_FT_SCAN_FAILED: return "copy failed";
+    case ST_DDA_FT_SCAN_DISABLED: return "disabled";
+    default: return "?";
+  }
+}
 
 const char* resultName(std::int32_t nResult) {
   switch (nResult) {
@@ -177,6 +190,95 @@ void ScenarioPlayer::ensureInitialised() {
   if (!m_bInitialised) init(ST_DDA_CL_SPI_VERSION, 0);
 }
 
+ScenarioPlayer::~ScenarioPlayer() {
+  if (m_sUploadFolder.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(m_sUploadFolder, ec);
+}
+
+bool ScenarioPlayer::ensureFileTransferInitialised() {
+  if (m_bFileTransferInitialised) return true;
+  if (!m_pFileTransfer || !m_pFileTransfer->loaded()) {
+    m_sError = "transfer: no file-transfer plug-in";
+    if (m_pFileTransfer && !m_pFileTransfer->error().empty()) m_sError += ": " + m_pFileTransfer->error();
+    return false;
+  }
+  std::uint32_t nVersion = ST_DDA_FT_SPI_VERSION;
+  std::fprintf(m_pOut, "> ftinit spi=%u\n", nVersion);
+  const std::int32_t nResult = m_pFileTransfer->Init(&nVersion);
+  std::fprintf(m_pOut, "  = %d\n  answered spi=%u\n", nResult, nVersion);
+  m_bFileTransferInitialised = true;
+  return true;
+}
+
+bool ScenarioPlayer::ensureUploadFolder() {
+  if (!m_sUploadFolder.empty()) return true;
+  char aFolder[] = "/tmp/st.XXXXXX";
+  static_assert(sizeof aFolder == 15, "with its '/', the upload folder is 15 characters");
+  if (!::mkdtemp(aFolder)) {
+    m_sError = std::string("transfer: cannot create the upload folder: ") + std::strerror(errno);
+    return false;
+  }
+  m_sUploadFolder = std::string(aFolder) + "/";
+  return true;
+}
+
+// The host has received the file into its upload folder and asks the
+// plug-in to scan it there: the file is staged under its own name as a
+// link to PATH, scanned, and the link removed again.
+bool ScenarioPlayer::transfer(const std::vector<std::string>& v) {
+  const char* pUsage = "transfer FROM TO PATH [session N]";
+  std::uint32_t nSession = m_nNextTransferSession;
+  if (v.size() != 4 && v.size() != 6) {
+    m_sError = std::string("usage: ") + pUsage;
+    return false;
+  }
+  if (v.size() == 6) {
+    long long n = 0;
+    if (v[4] != "session" || !parseNumber(v[5], n) || n < 0 || n > 0xFFFFFFFFLL) {
+      m_sError = std::string("usage: ") + pUsage;
+      return false;
+    }
+    nSession = static_cast<std::uint32_t>(n);
+  }
+  const std::string& sPath = v[3];
+  struct stat st {};
+  if (::stat(sPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    m_sError = "transfer: cannot read '" + sPath + "'";
+    return false;
+  }
+  const std::string sName = std::filesystem::path(sPath).filename().string();
+  if (!ensureFileTransferInitialised() || !ensureUploadFolder()) return false;
+  const std::string sStaged = m_sUploadFolder + sName;
+  FtScanRequest request{};
+  if (sStaged.size() >= sizeof request.path) {
+    m_sError = "transfer: the name '" + sName + "' is too long for the scan request";
+    return false;
+  }
+  std::error_code ec;
+  const std::string sTarget = std::filesystem::absolute(sPath, ec).string();
+  ::unlink(sStaged.c_str());
+  if (ec || ::symlink(sTarget.c_str(), sStaged.c_str()) != 0) {
+    m_sError = "transfer: cannot stage '" + sPath + "' in " + m_sUploadFolder;
+    return false;
+  }
+  std::snprintf(request.path, sizeof request.path, "%s", sStaged.c_str());
+  std::snprintf(request.sender, sizeof request.sender, "%s", v[1].c_str());
+  std::snprintf(request.receiver, sizeof request.receiver, "%s", v[2].c_str());
+  // The request has 32 bits for the size.
+  request.size = st.st_size > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<std::uint32_t>(st.st_size);
+  request.session = nSession;
+  m_nNextTransferSession = nSession + 1;
+
+  std::fprintf(m_pOut, "> transfer %s -> %s: %s (%u bytes, session %u)\n", quoted(v[1]).c_str(),
+               quoted(v[2]).c_str(), quoted(sPath).c_str(), request.size, request.session);
+  const std::int32_t nResult = m_pFileTransfer->ScanFile(&request);
+  ::unlink(sStaged.c_str());
+  if (nResult != ST_DDA_FT_SCAN_COPIED && nResult != ST_DDA_FT_SCAN_DISABLED) ++m_nFailedCalls;
+  std::fprintf(m_pOut, "  = %d %s\n", nResult, scanResultName(nResult));
+  return true;
+}
+
 bool ScenarioPlayer::play(const std::string& sText, const std::string& sName) {
   std::istringstream in(sText);
   std::string sLine;
@@ -202,6 +304,11 @@ bool ScenarioPlayer::play(const std::string& sText, const std::string& sName) {
   if (!m_bTerminated) {
     ensureInitialised();
     terminate();
+  }
+  if (m_bFileTransferInitialised) {
+    std::fprintf(m_pOut, "> ftterminate\n");
+    m_pFileTransfer->Terminate();
+    m_bFileTransferInitialised = false;
   }
   return true;
 }
@@ -244,6 +351,9 @@ bool ScenarioPlayer::runLine(const std::vector<std::string>& v) {
     std::fprintf(m_pOut, "> advance %lld\n", n);
     return true;
   }
+
+  // A file transfer does not involve the chat logging plug-in.
+  if (sCmd == "transfer") return transfer(v);
 
   ensureInitialised();
 

@@ -1,5 +1,5 @@
-// sthost: the stand-in Sametime server. Loads the chat logging plug-in as
-// the server would and drives it.
+// sthost: the stand-in Sametime server. Loads the chat logging and the
+// file-transfer plug-ins as the server would and drives them.
 #include <cerrno>
 #include <fstream>
 #include <iostream>
@@ -11,16 +11,18 @@
 #include <vector>
 
 #include "ChatLoggingLibrary.h"
+#include "FileTransferLibrary.h"
 #include "LoadGenerator.h"
 #include "ScenarioPlayer.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: sthost [--plugin PATH] COMMAND [OPTIONS]\n"
+    "Usage: sthost [--plugin PATH] [--ft-plugin PATH] COMMAND [OPTIONS]\n"
     "\n"
-    "The stand-in Sametime server: loads the chat logging plug-in with dlopen\n"
-    "and calls its entry points as the server would.\n"
+    "The stand-in Sametime server: loads the chat logging plug-in and the\n"
+    "file-transfer plug-in with dlopen and calls their entry points as the\n"
+    "server would.\n"
     "\n"
     "Commands:\n"
     "  init [--spi-version N] [--flags N]\n"
@@ -30,15 +32,20 @@ constexpr const char* kUsage =
     "  play FILE...\n"
     "        Play chat scenarios ('-' reads standard input): every call is\n"
     "        printed with its result, the host's status and the server\n"
-    "        messages returned. The format is in scenarios/README.md.\n"
+    "        messages returned. A 'transfer' line scans a file through the\n"
+    "        file-transfer plug-in. The format is in scenarios/README.md.\n"
     "  load [--chats N] [--messages M] [--size BYTES]\n"
     "        Open N chats (default 100) with two users each, send M messages\n"
     "        (default 100) of BYTES bytes (default 64) in each, end them, and\n"
     "        report messages per second and memory per open chat.\n"
     "\n"
     "Options:\n"
-    "  --plugin PATH   the plug-in to load (default: ../lib/chatwarden.so\n"
-    "                  beside this program)\n"
+    "  --plugin PATH   the chat logging plug-in to load (default:\n"
+    "                  ../lib/chatwarden.so beside this program)\n"
+    "  --ft-plugin PATH\n"
+    "                  the file-transfer plug-in to load (default:\n"
+    "                  ../lib/filewarden.so beside this program); needed only\n"
+    "                  by scenarios that transfer files\n"
     "  -h, --help      show this help\n"
     "\n"
     "The plug-in reads its settings from the registry of the machine folder\n"
@@ -117,9 +124,10 @@ int commandInit(sametime::ChatLoggingLibrary& lib, const std::vector<std::string
   return nResult == ST_DDA_API_OK ? 0 : 1;
 }
 
-int commandPlay(sametime::ChatLoggingLibrary& lib, const std::vector<std::string>& vFiles) {
+int commandPlay(sametime::ChatLoggingLibrary& lib, sametime::FileTransferLibrary& ftLib,
+                const std::vector<std::string>& vFiles) {
   if (vFiles.empty()) usageError("play: no scenario file given");
-  sametime::ScenarioPlayer player(lib, stdout);
+  sametime::ScenarioPlayer player(lib, stdout, &ftLib);
   std::string sText;
   for (const auto& sFile : vFiles) {
     std::string s;
@@ -178,7 +186,7 @@ int commandLoad(sametime::ChatLoggingLibrary& lib, const std::vector<std::string
 
 int main(int argc, char** argv) {
   std::vector<std::string> vArgs(argv + 1, argv + argc);
-  std::string sPlugin;
+  std::string sPlugin, sFtPlugin;
   std::size_t i = 0;
   for (; i < vArgs.size(); ++i) {
     if (vArgs[i] == "-h" || vArgs[i] == "--help") {
@@ -188,6 +196,11 @@ int main(int argc, char** argv) {
     if (vArgs[i] == "--plugin") {
       if (i + 1 >= vArgs.size()) usageError("--plugin needs a path");
       sPlugin = vArgs[++i];
+      continue;
+    }
+    if (vArgs[i] == "--ft-plugin") {
+      if (i + 1 >= vArgs.size()) usageError("--ft-plugin needs a path");
+      sFtPlugin = vArgs[++i];
       continue;
     }
     break;
@@ -209,7 +222,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sthost: cannot load the chat logging plug-in: %s\n", lib.error().c_str());
     return 1;
   }
-  if (sCommand == "play") return commandPlay(lib, vRest);
+  // A missing file-transfer plug-in matters only to a scenario that
+  // transfers a file; the player reports the loader's error then.
+  if (sFtPlugin.empty()) sFtPlugin = sametime::defaultFileTransferLibraryPath();
+  sametime::FileTransferLibrary ftLib;
+  ftLib.load(sFtPlugin);
+  if (sCommand == "play") return commandPlay(lib, ftLib, vRest);
   if (sCommand == "load") return commandLoad(lib, vRest);
   return commandInit(lib, vRest);
 }

@@ -36,9 +36,10 @@ class SthostTest : public ::testing::Test {
     m_registry.setValue(pKey, win::RegValue::text("LogFileFolderPath", dir / "logs"));
   }
 
-  ProgramRun sthost(const std::string& sArgs) {
-    const std::string sCmd = "MACHINE_DIR='" + (dir / "machine") + "' DEBUG_OUTPUT=/dev/null '" STHOST_EXE "' " +
-                             sArgs + " 2>&1";
+  // Runs sthost with ARGS in the folder SCWD (the test's own by default).
+  ProgramRun sthost(const std::string& sArgs, const std::string& sCwd = ".") {
+    const std::string sCmd = "cd '" + sCwd + "' && MACHINE_DIR='" + (dir / "machine") +
+                             "' DEBUG_OUTPUT=/dev/null '" STHOST_EXE "' " + sArgs + " 2>&1";
     ProgramRun r;
     FILE* p = ::popen(sCmd.c_str(), "r");
     if (!p) return r;
@@ -104,6 +105,71 @@ TEST_F(SthostTest, SampleScenariosLeaveTheirTranscripts) {
     for (const auto& e : fs::directory_iterator(dir / "logs"))
       if (e.path().extension() == ".txt") sTxt = testsupport::readFile(e.path().string());
     EXPECT_THAT(sTxt, HasSubstr(c.pInTranscript));
+  }
+}
+
+// File transfers go to the file-transfer plug-in, which leaves a one-record
+// log beside the chat's transcripts and a copy in its own folder.
+TEST_F(SthostTest, TheTransferSampleLeavesTwoLogsAndTwoCopies) {
+  const char* pKey = "SOFTWARE\\Parlantis\\Server";
+  fs::create_directories(dir / "files");
+  m_registry.setValue(pKey, win::RegValue::text("FileTransferFolderPath", dir / "files"));
+  m_registry.setValue(pKey, win::RegValue::dword("FileTransferEnabled", 1));
+  const ProgramRun r = sthost(std::string("play '") + SCENARIO_DIR + "/file-transfer.scn'", SCENARIO_DIR "/../../..");
+  EXPECT_EQ(r.nExit, 0) << r.sOut;
+  EXPECT_THAT(r.sOut, HasSubstr("0 call(s) answered with an error"));
+  EXPECT_THAT(r.sOut, HasSubstr("> ftinit spi=12\n  = 0\n  answered spi=12\n"));
+  EXPECT_THAT(r.sOut, HasSubstr("\"platform/sametime/scenarios/README.md\" ("));
+  EXPECT_THAT(r.sOut, HasSubstr(" bytes, session 1)\n  = 0 copied\n"));
+  EXPECT_THAT(r.sOut, HasSubstr(" bytes, session 4711)\n  = 0 copied\n"));
+  EXPECT_TRUE(r.sOut.ends_with("> ftterminate\n0 call(s) answered with an error\n")) << r.sOut;
+  EXPECT_EQ(finishedFiles(),
+            (std::vector<std::string>{"prl5_GUID.txt", "prl5_GUID_file.xml", "prl5_GUID_file.xml", "prl5_GUID_single.xml"}));
+  EXPECT_TRUE(allXmlWellFormed());
+  const std::string sSent = testsupport::readFile(std::string(SCENARIO_DIR) + "/README.md");
+  int nCopies = 0;
+  for (const auto& e : fs::directory_iterator(dir / "files")) {
+    EXPECT_EQ(testsupport::readFile(e.path().string()), sSent) << e.path();
+    ++nCopies;
+  }
+  EXPECT_EQ(nCopies, 2);
+  // The plug-in took the name after the host's 15-character upload folder.
+  for (const auto& e : fs::directory_iterator(dir / "logs")) {
+    if (e.path().string().ends_with("_file.xml")) {
+      EXPECT_THAT(testsupport::readFile(e.path().string()), HasSubstr("<filetransfer name=\"README.md\" file=\""));
+    }
+  }
+}
+
+TEST_F(SthostTest, TransfersNeedTheFileTransferPluginAndAReadableFile) {
+  struct Case {
+    const char* pName;
+    std::string sArgs;
+    std::string sScenario;
+    int nExit;
+    std::string sOutput;
+  };
+  const std::string sFile = dir / "sent.bin";
+  testsupport::writeFile(sFile, "bytes");
+  const Case aCases[] = {
+      {"plug-in missing, no transfer", "--ft-plugin /nonexistent/filewarden.so", "start a\nend a\n", 0,
+       "0 call(s) answered with an error"},
+      {"plug-in missing", "--ft-plugin /nonexistent/filewarden.so", "transfer a b '" + sFile + "'\n", 2,
+       "s.scn:1: transfer: no file-transfer plug-in: /nonexistent/filewarden.so"},
+      {"file missing", "", "transfer a b '" + (dir / "nothing.bin") + "'\n", 2,
+       "s.scn:1: transfer: cannot read '" + (dir / "nothing.bin") + "'"},
+      {"bad session", "", "transfer a b '" + sFile + "' session x\n", 2,
+       "s.scn:1: usage: transfer FROM TO PATH [session N]"},
+      {"disabled", "", "transfer a b '" + sFile + "'\n", 0, "(5 bytes, session 1)\n  = 3 disabled\n"},
+  };
+  for (const auto& c : aCases) {
+    SCOPED_TRACE(c.pName);
+    std::string sScenario = c.sScenario;
+    std::replace(sScenario.begin(), sScenario.end(), '\'', '"');
+    testsupport::writeFile(dir / "s.scn", sScenario);
+    const ProgramRun r = sthost(c.sArgs + " play '" + (dir / "s.scn") + "'");
+    EXPECT_EQ(r.nExit, c.nExit) << r.sOut;
+    EXPECT_THAT(r.sOut, HasSubstr(c.sOutput));
   }
 }
 
