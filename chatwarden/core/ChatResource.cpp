@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <ctime>
 
 #include "core/BuildInfo.h"
@@ -252,6 +253,39 @@ int ChatResource::getImageType(std::uint32_t nLen, const unsigned char* pData) {
   }
   traceMessage("..-ChatResource::getImageType()");
   return nType;
+}
+
+namespace {
+
+// "00" to "FF", two characters per byte value.
+struct HexPairs {
+  char a[512];
+  constexpr HexPairs() : a{} {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    for (int i = 0; i < 256; ++i) {
+      a[2 * i] = kHex[i >> 4];
+      a[2 * i + 1] = kHex[i & 0x0F];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+}  // namespace
+
+bool ChatResource::Bin2ASCII(const unsigned char* pData, std::size_t nSize, std::string& sOut) {
+  const bool bTrace = m_bTraceEnabled;  // runs for every encrypted value
+  if (bTrace) traceMessage("..+ChatResource::Bin2ASCII()");
+  try {
+    const std::size_t nStart = sOut.size();
+    sOut.resize(nStart + 2 * nSize);
+    char* p = sOut.data() + nStart;
+    for (std::size_t i = 0; i < nSize; ++i, p += 2) std::memcpy(p, kHexPairs.a + 2 * pData[i], 2);
+  } catch (const std::bad_alloc&) {
+    traceMessage("->ERROR: Unable to allocate memory!!!");
+    return false;
+  }
+  if (bTrace) traceMessage("..-ChatResource::Bin2ASCII()");
+  return true;
 }
 
 }  // namespace chatwarden

@@ -52,6 +52,10 @@ class ChatResource {
   // 1 GIF, 2 JPEG, 3 PNG, 0 unknown (or too short to tell).
   int getImageType(std::uint32_t nLen, const unsigned char* pData);
 
+  // Appends N bytes as 2 x N upper-case hexadecimal characters. False when
+  // the memory for them cannot be had (nothing appended then).
+  bool Bin2ASCII(const unsigned char* pData, std::size_t nSize, std::string& sOut);
+
   const std::string& currentFolderPath() const { return m_sCurrentFolderPath; }
   const std::string& traceFilePath() const { return m_sTraceFilePath; }
   const win::Facilities& facilities() const { return m_facilities; }

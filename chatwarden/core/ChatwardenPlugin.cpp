@@ -61,8 +61,9 @@ ChatwardenPlugin::ChatwardenPlugin(const win::Facilities& facilities)
     : m_facilities(facilities),
       m_pResource(std::make_unique<ChatResource>(facilities)),
       m_rules(*m_pResource),
-      m_context{*m_pResource,          m_settings,         m_sLogFolderPath, *facilities.pFiles,
-                *facilities.pClock,    *facilities.pUuid,  m_rules} {
+      m_crypto(*m_pResource, *facilities.pCrypto),
+      m_context{*m_pResource,       m_settings,        m_sLogFolderPath, *facilities.pFiles,
+                *facilities.pClock, *facilities.pUuid, m_rules,          m_crypto} {
   // The trace switch is read first, so every later reading is traced.
   m_settings.traceEnabled = m_pResource->readTraceEnabled();
   m_pResource->setTraceEnabled(m_settings.traceEnabled);
@@ -149,9 +150,7 @@ std::int32_t ChatwardenPlugin::init(std::int32_t* prVersion, std::uint32_t nFlag
     return ST_DDA_API_INIT_FAILED;
   }
 
-  if (m_settings.encryptContent) {
-    // Content encryption is not part of this build: refusing to start is the
-    // only way to keep names and texts from being written in clear.
+  if (m_settings.encryptContent && !m_crypto.initCryptoAPI()) {
     report(PLUGIN_STATUS_FATAL, "Velkora Parlantis FATAL ERROR: Unable to initialize Crypto API, terminating.");
     return ST_DDA_API_INIT_FAILED;
   }
@@ -169,6 +168,8 @@ void ChatwardenPlugin::terminate() {
   res.traceMessage("+stDdaClTerminate()");
   if (isActive()) {
     m_rules.Term();
+    // Completing the open transcripts below writes no encrypted value.
+    if (m_settings.encryptContent) m_crypto.termCryptoAPI();
     if (!m_pSessionTable->closeAllChatSession())
       res.traceMessage("..->Velkora Parlantis ERROR: Unable to close all sessions during shutdown.");
   }

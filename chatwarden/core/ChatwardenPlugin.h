@@ -10,6 +10,7 @@
 #include "core/PluginSettings.h"
 #include "policy/ChatRules.h"
 #include "transcript/ChatSessionTable.h"
+#include "transcript/ContentCrypto.h"
 #include "transcript/TranscriptContext.h"
 #include "stdda_cl.h"
 #include "win/facilities.h"
@@ -68,6 +69,7 @@ class ChatwardenPlugin {
   PluginSettings m_settings;
   std::string m_sLogFolderPath;
   ChatRules m_rules;
+  ContentCrypto m_crypto;
   TranscriptContext m_context;
   std::unique_ptr<ChatSessionTable> m_pSessionTable;
   std::int32_t* m_pStatusIndicator = nullptr;

@@ -5,6 +5,7 @@
 
 #include "core/BuildInfo.h"
 #include "core/TimeFormat.h"
+#include "transcript/ContentCrypto.h"
 #include "transcript/XmlLogFormat.h"
 
 namespace chatwarden {
@@ -46,9 +47,17 @@ void ChatSessionEntry::appendTextStamp(std::string& sOut) {
   sOut += a;
 }
 
-void ChatSessionEntry::appendId(std::string& sOut, std::string_view sId) { appendEscapedXmlValue(sOut, sId); }
+bool ChatSessionEntry::appendId(std::string& sOut, std::string_view sId) {
+  if (m_rContext.settings.encryptContent) return m_rContext.crypto.appendEncrypted(sOut, sId, m_sSessionId);
+  appendEscapedXmlValue(sOut, sId);
+  return true;
+}
 
-void ChatSessionEntry::appendBody(std::string& sOut, std::string_view sText) { appendCDataText(sOut, sText); }
+bool ChatSessionEntry::appendBody(std::string& sOut, std::string_view sText) {
+  if (m_rContext.settings.encryptContent) return m_rContext.crypto.appendEncrypted(sOut, sText, m_sSessionId);
+  appendCDataText(sOut, sText);
+  return true;
+}
 
 bool ChatSessionEntry::appendRecord(const std::string& sPath, std::string_view sRecord, Record kind) {
   ChatResource& res = m_rContext.resource;
@@ -117,6 +126,20 @@ bool ChatSessionEntry::addXMLFileHeader() {
   s += "\" part=\"";
   s += std::to_string(m_nPart);
   s += "\"/>\r\n";
+  if (m_rContext.settings.encryptContent) {
+    const ContentCrypto& crypto = m_rContext.crypto;
+    if (!crypto.ready()) {
+      // Encryption was asked for but never started: no part may begin,
+      // since every record after the head would carry names in clear.
+      m_rContext.resource.traceMessage("->ERROR: Encryption is not available, nothing is written to '%s' (%s)",
+                                       m_sActiveXmlPath.c_str(), m_sSessionId.c_str());
+      m_bXmlHeadMissing = true;
+      return false;
+    }
+    s += "<ibm:crypto key=\"";
+    s += crypto.keyBlobText();
+    s += "\"/>\r\n";
+  }
   m_bXmlHeadMissing = !appendRecord(activeXmlPath(), s, Record::Head);
   if (m_bXmlHeadMissing) return false;
   m_rContext.resource.traceMessage("..-ChatSessionEntry::addXMLFileHeader(%s)", m_sSessionId.c_str());
@@ -206,17 +229,17 @@ std::int32_t ChatSessionEntry::addUser(const ChatEntity* pEntity, const ChatEnti
     s += "<ibm:state date=\"";
     appendXmlStamp(s);
     s += "\" event=\"joined\" un=\"";
-    appendId(s, sEntityId);
+    bool bEncoded = appendId(s, sEntityId);
     s += "\" entity=\"";
     s += pEntityType;
     if (pScope) {
       s += "\" sn=\"";
-      appendId(s, sScopeId);
+      bEncoded = bEncoded && appendId(s, sScopeId);
       s += "\" scope=\"";
       s += pScopeType;
     }
     s += "\"/>\r\n";
-    if (!prepareXmlPart() ||
+    if (!bEncoded || !prepareXmlPart() ||
         !appendRecord(activeXmlPath(), s, Record::Joined))
       bOk = false;
   }
@@ -260,11 +283,11 @@ std::int32_t ChatSessionEntry::removeUser(const ChatEntity* pEntity) {
     s += "<ibm:state date=\"";
     appendXmlStamp(s);
     s += "\" event=\"left\" un=\"";
-    appendId(s, sEntityId);
+    const bool bEncoded = appendId(s, sEntityId);
     s += "\" entity=\"";
     s += pEntityType;
     s += "\"/>\r\n";
-    if (!prepareXmlPart() ||
+    if (!bEncoded || !prepareXmlPart() ||
         !appendRecord(activeXmlPath(), s, Record::Left))
       bOk = false;
   }
@@ -316,13 +339,13 @@ std::int32_t ChatSessionEntry::logText(const ChatEntity* pSender, std::int32_t /
     s += "<ibm:im date=\"";
     appendXmlStamp(s);
     s += "\">\r\n <from un=\"";
-    appendId(s, pSender ? idOf(pSender) : std::string_view("Disclaimer"));
+    bool bEncoded = appendId(s, pSender ? idOf(pSender) : std::string_view("Disclaimer"));
     s += "\"/>\r\n <to un=\"";
-    appendId(s, pReceiver ? idOf(pReceiver) : std::string_view("All"));
+    bEncoded = bEncoded && appendId(s, pReceiver ? idOf(pReceiver) : std::string_view("All"));
     s += "\"/>\r\n <txt><![CDATA[";
-    appendBody(s, sText);
+    bEncoded = bEncoded && appendBody(s, sText);
     s += "]]></txt>\r\n</ibm:im>\r\n";
-    if (!prepareXmlPart() ||
+    if (!bEncoded || !prepareXmlPart() ||
         !appendRecord(activeXmlPath(), s, Record::Message) ||
         !maybeFlushXMLFile(false))
       bOk = false;

@@ -68,9 +68,11 @@ class ChatSessionEntry {
   std::string xmlPartName(bool bFinal) const;
   // Syncs the folder of a file just created; traces a failure.
   bool syncFolderOf(const std::string& sPath);
-  // The id and message-body encodings of the XML log.
-  void appendId(std::string& sOut, std::string_view sId);
-  void appendBody(std::string& sOut, std::string_view sText);
+  // The id and message-body encodings of the XML log: escaped, or with
+  // encryption on, encrypted. False when a value cannot be encrypted: the
+  // record must not be written then, never in clear.
+  bool appendId(std::string& sOut, std::string_view sId);
+  bool appendBody(std::string& sOut, std::string_view sText);
   void appendXmlStamp(std::string& sOut);
   void appendTextStamp(std::string& sOut);
 

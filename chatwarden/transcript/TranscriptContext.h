@@ -11,6 +11,7 @@
 namespace chatwarden {
 
 class ChatRules;
+class ContentCrypto;
 
 struct TranscriptContext {
   ChatResource& resource;
@@ -20,6 +21,7 @@ struct TranscriptContext {
   win::IClock& clock;
   win::IUuidSource& uuid;
   ChatRules& rules;
+  ContentCrypto& crypto;  // used when settings.encryptContent is set
 };
 
 }  // namespace chatwarden

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "win/clock.h"
+#include "win/crypto_provider.h"
 #include "win/debug_output.h"
 #include "win/file_system.h"
 #include "win/process.h"
@@ -18,11 +19,12 @@ struct Facilities {
   IDebugOutput* pDebug;
   IProcess* pProcess;
   IUuidSource* pUuid;
+  ICryptoProvider* pCrypto;
 
   // The machine's real facilities.
   static Facilities machine() {
-    return Facilities{&machineRegistry(), &posixFileSystem(), &systemClock(),
-                      &debugOutput(),     &currentProcess(),  &systemUuidSource()};
+    return Facilities{&machineRegistry(), &posixFileSystem(),  &systemClock(),   &debugOutput(),
+                      &currentProcess(),  &systemUuidSource(), &cryptoProvider()};
   }
 };
 

@@ -75,7 +75,8 @@ class FixedUuidSource final : public win::IUuidSource {
   unsigned m_nNext = 1;
 };
 
-// A full set of fakes over the real file system.
+// A full set of fakes over the real file system, with a key store of its
+// own for the real crypto provider.
 struct FakeMachine {
   MemoryRegistry registry;
   win::FakeClock clock;
@@ -83,8 +84,14 @@ struct FakeMachine {
   FakeProcess process;
   FixedUuidSource uuid;
   win::FaultInjectingFileSystem files{win::posixFileSystem()};
+  TempDir keys;
+  win::OpenSslCryptoProvider crypto{keys.path()};
+  win::ForwardingCryptoProvider* pCryptoOverride = nullptr;  // a test's breaking provider
 
-  win::Facilities facilities() { return win::Facilities{&registry, &files, &clock, &debug, &process, &uuid}; }
+  win::Facilities facilities() {
+    win::ICryptoProvider* pCrypto = pCryptoOverride ? static_cast<win::ICryptoProvider*>(pCryptoOverride) : &crypto;
+    return win::Facilities{&registry, &files, &clock, &debug, &process, &uuid, pCrypto};
+  }
 };
 
 }  // namespace testsupport
