@@ -219,6 +219,45 @@ TEST_F(SthostTest, LoadModeLogsEveryMessageOfEveryChat) {
   EXPECT_TRUE(allXmlWellFormed());
 }
 
+TEST_F(SthostTest, EncryptedTranscriptIsCheckedAndDecryptedByXmllog) {
+  m_registry.setValue("SOFTWARE\\Parlantis\\Server", win::RegValue::text("LogFileEncrypt", "1"));
+  const ProgramRun r = sthost(std::string("play '") + SCENARIO_DIR + "/two-party.scn'");
+  ASSERT_EQ(r.nExit, 0) << r.sOut;
+  std::string sXml;
+  for (const auto& e : fs::directory_iterator(dir / "logs"))
+    if (e.path().extension() == ".xml") sXml = e.path().string();
+  ASSERT_FALSE(sXml.empty());
+  EXPECT_THAT(testsupport::readFile(sXml), ::testing::Not(HasSubstr("Hi Bob")));
+
+  const std::string sEnv = "MACHINE_DIR='" + (dir / "machine") + "' ";
+  auto run = [&](const std::string& sCmd) {
+    ProgramRun out;
+    FILE* p = ::popen((sEnv + sCmd + " 2>&1").c_str(), "r");
+    char aBuf[4096];
+    std::size_t n;
+    while ((n = std::fread(aBuf, 1, sizeof aBuf, p)) > 0) out.sOut.append(aBuf, n);
+    const int nStatus = ::pclose(p);
+    out.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    return out;
+  };
+  const ProgramRun check = run(std::string("'") + XMLLOG_EXE + "' check '" + sXml + "'");
+  EXPECT_EQ(check.nExit, 0) << check.sOut;
+  EXPECT_THAT(check.sOut, HasSubstr(": ok: chat "));
+  EXPECT_THAT(check.sOut, HasSubstr("3 message(s), 0 image(s), encrypted"));
+
+  const ProgramRun clear = run(std::string("'") + XMLLOG_EXE + "' decrypt '" + sXml + "'");
+  EXPECT_EQ(clear.nExit, 0) << clear.sOut;
+  EXPECT_THAT(clear.sOut, HasSubstr(" <from un=\"CN=Bob O&apos;Hara/O=Acme\"/>"));
+  EXPECT_THAT(clear.sOut, HasSubstr("<txt><![CDATA[Hi Bob, did you get the Q3 numbers?]]></txt>"));
+  EXPECT_THAT(clear.sOut, ::testing::Not(HasSubstr("ibm:crypto")));
+
+  // Without the machine's key container the part cannot be read.
+  fs::remove_all(dir / "machine/keys");
+  const ProgramRun denied = run(std::string("'") + XMLLOG_EXE + "' decrypt '" + sXml + "'");
+  EXPECT_EQ(denied.nExit, 1);
+  EXPECT_THAT(denied.sOut, HasSubstr("cannot read the session key with the 'Parlantis' key container"));
+}
+
 TEST(ScenarioLineTest, WordsQuotesEscapesAndComments) {
   struct Case {
     const char* pLine;
