@@ -14,7 +14,7 @@ echo "== dominosrv init $demo"
 env_lines=$("$bin/dominosrv" init "$demo")
 echo "$env_lines"
 eval "$env_lines"
-mkdir -p "$demo/logs"
+mkdir -p "$demo/logs" "$demo/transfers"
 export DEBUG_OUTPUT="$demo/debug-output.txt"
 "$bin/reg" query 'HKLM\SOFTWARE\Lotus\Sametime\Community Server'
 echo
@@ -26,6 +26,8 @@ echo "== Settings, written with the reg command"
 "$bin/reg" add "$key" /v LogFileFormat /t REG_DWORD /d 3 /f >/dev/null
 "$bin/reg" add "$key" /v LogFileInterval /t REG_DWORD /d 5 /f >/dev/null
 "$bin/reg" add "$key" /v TraceSametime /t REG_DWORD /d 1 /f >/dev/null
+"$bin/reg" add "$key" /v FileTransferEnabled /t REG_DWORD /d 1 /f >/dev/null
+"$bin/reg" add "$key" /v FileTransferFolderPath /t REG_SZ /d "$demo/transfers" /f >/dev/null
 "$bin/reg" query "$key"
 
 # The trace goes to the folder "trace" beside the host's executable.
@@ -36,6 +38,7 @@ echo
 echo "== A host that offers an interface version the plug-in does not support"
 "$bin/sthost" init --spi-version 13 || true
 
+cd "$top"  # scenarios name files relative to the top folder
 for scenario in two-party place-chat long-chat; do
   echo
   echo "== sthost play $scenario.scn"
@@ -43,10 +46,14 @@ for scenario in two-party place-chat long-chat; do
 done
 
 echo
+echo "== sthost play file-transfer.scn"
+"$bin/sthost" play "$scenarios/file-transfer.scn"
+
+echo
 echo "== Transcript files in $demo/logs"
 ls -l "$demo/logs"
 
-first_txt=$(ls "$demo"/logs/*.txt | head -1)
+first_txt=$(grep -l "Hi Bob" "$demo"/logs/*.txt)
 guid=$(basename "$first_txt" .txt)
 echo
 echo "== $guid.txt"
@@ -54,6 +61,17 @@ cat "$first_txt"
 echo
 echo "== ${guid}_single.xml"
 cat "$demo/logs/${guid}_single.xml"
+transfer_log=$(ls "$demo"/logs/*_file.xml | head -1)
+echo
+echo "== $(basename "$transfer_log")"
+cat "$transfer_log"
+
+echo
+echo "== Copies of transferred files in $demo/transfers"
+ls -l "$demo/transfers"
+echo
+echo "== xmllog check of every XML file"
+"$bin/xmllog" check "$demo"/logs/*.xml
 
 echo
 echo "== Diagnostic trace ($bin/trace/parlantis.txt): $(wc -l < "$bin/trace/parlantis.txt") lines, the first session start:"

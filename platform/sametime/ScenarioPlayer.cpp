@@ -444,6 +444,22 @@ bool ScenarioPlayer::runLine(const std::vector<std::string>& v) {
     deliver(pMsgs, nCount);
     return true;
   }
+  if (sCmd == "image") {
+    // An image file sent in the chat, as the server passes it: a 13-byte
+    // header ("data" at 2, "image" at 8), then the file's bytes.
+    if (!need(3, 3, "image SESSION FILE")) return false;
+    std::ifstream file(v[2], std::ios::binary);
+    if (!file) {
+      m_sError = "image: cannot read '" + v[2] + "'";
+      return false;
+    }
+    std::vector<unsigned char> vData = {'\x01', '\x00', 'd', 'a', 't', 'a', '\x00', '\x00', 'i', 'm', 'a', 'g', 'e'};
+    vData.insert(vData.end(), std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    std::fprintf(m_pOut, "> image %s %s (%zu bytes)\n", v[1].c_str(), quoted(v[2]).c_str(), vData.size() - 13);
+    printResult(m_rLib.SessionDataMsg(v[1].c_str(), nullptr, 0x6A37, 0, static_cast<std::uint32_t>(vData.size()),
+                                      vData.data(), nullptr));
+    return true;
+  }
   if (sCmd == "data") {
     if (!need(5, 5, "data SESSION TYPE SUBTYPE hex:BYTES|file:PATH|text:TEXT")) return false;
     long long nType = 0, nSubType = 0;

@@ -86,7 +86,7 @@ TEST_F(SthostTest, SampleScenariosLeaveTheirTranscripts) {
   };
   const Case aCases[] = {
       {"two-party.scn", {"prl5_GUID.txt", "prl5_GUID_single.xml"}, "costs flat."},
-      {"place-chat.scn", {"prl5_GUID.txt", "prl5_GUID_single.xml"}, "Done here, thanks."},
+      {"place-chat.scn", {"prl5_GUID.txt", "prl5_GUID_1.png", "prl5_GUID_single.xml"}, "Done here, thanks."},
       {"long-chat.scn",
        {"prl5_GUID.txt", "prl5_GUID_final.xml", "prl5_GUID_part001.xml", "prl5_GUID_part002.xml", "prl5_GUID_start.xml"},
        "All copied, checking indexes."},
@@ -95,7 +95,8 @@ TEST_F(SthostTest, SampleScenariosLeaveTheirTranscripts) {
     SCOPED_TRACE(c.pFile);
     fs::remove_all(dir / "logs");
     fs::create_directories(dir / "logs");
-    const ProgramRun r = sthost(std::string("play '") + SCENARIO_DIR + "/" + c.pFile + "'");
+    // Scenarios name their files relative to the repository's top folder.
+    const ProgramRun r = sthost(std::string("play '") + SCENARIO_DIR + "/" + c.pFile + "'", SCENARIO_DIR "/../../..");
     EXPECT_EQ(r.nExit, 0) << r.sOut;
     EXPECT_THAT(r.sOut, HasSubstr("0 call(s) answered with an error"));
     EXPECT_THAT(r.sOut, HasSubstr("loaded and initialized."));
