@@ -15,4 +15,16 @@ void formatClockStamp(const std::tm& tm, char (&aOut)[kStampSize]);
 // "%Y%m%dT%H%M%S": the XML log's form. Writes 15 characters and a NUL.
 void formatXmlStamp(const std::tm& tm, char (&aOut)[kStampSize]);
 
+// A build date as logs and messages give it, "Mmm DD YYYY" with a two-digit
+// day, from the compiler's __DATE__ ("Dec  1 2026"). Each deliverable
+// expands __DATE__ in its own build.
+struct BuildDate {
+  char a[12];
+  constexpr explicit BuildDate(const char* pCompilerDate) : a{} {
+    for (int i = 0; i < 11; ++i) a[i] = pCompilerDate[i];
+    if (a[4] == ' ') a[4] = '0';
+    a[11] = '\0';
+  }
+};
+
 }  // namespace chatwarden
