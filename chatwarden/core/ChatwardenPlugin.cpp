@@ -77,25 +77,26 @@ ChatwardenPlugin::ChatwardenPlugin(const win::Facilities& facilities)
 
 ChatwardenPlugin::~ChatwardenPlugin() = default;
 
-void ChatwardenPlugin::setStatusMessage(const char* pFormat, ...) {
+void ChatwardenPlugin::vreport(const std::int32_t* pStatus, const char* pFormat, va_list args) {
   char aText[ST_DDA_STATUS_MSG_SIZE];
-  va_list args;
-  va_start(args, pFormat);
   std::vsnprintf(aText, sizeof aText, pFormat, args);
-  va_end(args);
   if (m_pStatusMessage) copyBounded(m_pStatusMessage, ST_DDA_STATUS_MSG_SIZE, aText);
   m_pResource->traceMessage("%s", aText);
+  if (pStatus && m_pStatusIndicator) *m_pStatusIndicator = *pStatus;
+}
+
+void ChatwardenPlugin::setStatusMessage(const char* pFormat, ...) {
+  va_list args;
+  va_start(args, pFormat);
+  vreport(nullptr, pFormat, args);
+  va_end(args);
 }
 
 void ChatwardenPlugin::report(std::int32_t nStatus, const char* pFormat, ...) {
-  char aText[ST_DDA_STATUS_MSG_SIZE];
   va_list args;
   va_start(args, pFormat);
-  std::vsnprintf(aText, sizeof aText, pFormat, args);
+  vreport(&nStatus, pFormat, args);
   va_end(args);
-  if (m_pStatusMessage) copyBounded(m_pStatusMessage, ST_DDA_STATUS_MSG_SIZE, aText);
-  m_pResource->traceMessage("%s", aText);
-  if (m_pStatusIndicator) *m_pStatusIndicator = nStatus;
 }
 
 std::int32_t ChatwardenPlugin::init(std::int32_t* prVersion, std::uint32_t nFlags, std::uint32_t* pInitFlags,

@@ -2,6 +2,7 @@
 // behind each exported entry point.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,6 +61,8 @@ class ChatwardenPlugin {
   // Writes a message into the host's status buffer and traces it, leaving
   // the indicator alone.
   void setStatusMessage(const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
+  // Both: the message, and the status when PSTATUS is given.
+  void vreport(const std::int32_t* pStatus, const char* pFormat, va_list args) __attribute__((format(printf, 3, 0)));
   // Hands a refusal text back as one server message for RECIPIENT; without
   // a list to return it in, or without memory, the text is released.
   void returnRefusal(char* pMessage, std::int32_t nRecipient, SrvMsg** ppSrvMessages, std::int32_t* pIndicator);
