@@ -1,30 +1,8 @@
 #include "ChatLoggingLibrary.h"
 
-#include <dlfcn.h>
-
-#include "win/process.h"
-
 namespace sametime {
 
-ChatLoggingLibrary::~ChatLoggingLibrary() { unload(); }
-
-bool ChatLoggingLibrary::load(const std::string& sPath) {
-  unload();
-  m_hLibrary = ::dlopen(sPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!m_hLibrary) {
-    const char* pError = ::dlerror();
-    m_sError = pError ? pError : ("cannot load " + sPath);
-    return false;
-  }
-  bool bOk = true;
-  auto resolve = [&](auto& pfn, const char* pName) {
-    using Pfn = std::remove_reference_t<decltype(pfn)>;
-    pfn = reinterpret_cast<Pfn>(::dlsym(m_hLibrary, pName));
-    if (!pfn && bOk) {
-      m_sError = sPath + " does not export " + pName;
-      bOk = false;
-    }
-  };
+void ChatLoggingLibrary::resolveAll() {
   resolve(Init, "stDdaClInit");
   resolve(Terminate, "stDdaClTerminate");
   resolve(TimerEvent, "stDdaClTimerEvent");
@@ -41,21 +19,8 @@ bool ChatLoggingLibrary::load(const std::string& sPath) {
   resolve(SessionDataMsgWithSrvMsg, "stDdaClSessionDataMsgWithSrvMsg");
   resolve(SessionDataMsg, "stDdaClSessionDataMsg");
   resolve(CleanSrvMsgs, "stDdaClCleanSrvMsgs");
-  if (!bOk) unload();
-  return bOk;
 }
 
-void ChatLoggingLibrary::unload() {
-  if (m_hLibrary) ::dlclose(m_hLibrary);
-  m_hLibrary = nullptr;
-  Init = nullptr;
-}
-
-std::string defaultChatLoggingLibraryPath() {
-  std::string sExe = win::currentProcess().executablePath();
-  const auto nSlash = sExe.find_last_of('/');
-  const std::string sBin = nSlash == std::string::npos ? "." : sExe.substr(0, nSlash);
-  return sBin + "/../lib/chatwarden.so";
-}
+std::string defaultChatLoggingLibraryPath() { return libraryBesideProgram("chatwarden.so"); }
 
 }  // namespace sametime

@@ -1,25 +1,16 @@
-// A chat logging plug-in loaded the way the Sametime server loads it: by
-// path with dlopen, every entry point looked up by name.
+// A chat logging plug-in with its sixteen entry points.
 #pragma once
 
 #include <string>
 
+#include "PluginLibrary.h"
 #include "stdda_cl.h"
 
 namespace sametime {
 
-class ChatLoggingLibrary {
+class ChatLoggingLibrary final : public PluginLibrary {
  public:
-  ChatLoggingLibrary() = default;
-  ~ChatLoggingLibrary();
-  ChatLoggingLibrary(const ChatLoggingLibrary&) = delete;
-  ChatLoggingLibrary& operator=(const ChatLoggingLibrary&) = delete;
-
-  // Loads the library and resolves all sixteen entry points. On failure
-  // returns false and sets error() to what the loader said.
-  bool load(const std::string& sPath);
-  void unload();
-  const std::string& error() const { return m_sError; }
+  ~ChatLoggingLibrary() override { unload(); }
 
   PFN_stDdaClInit Init = nullptr;
   PFN_stDdaClTerminate Terminate = nullptr;
@@ -39,8 +30,7 @@ class ChatLoggingLibrary {
   PFN_stDdaClCleanSrvMsgs CleanSrvMsgs = nullptr;
 
  private:
-  void* m_hLibrary = nullptr;
-  std::string m_sError;
+  void resolveAll() override;
 };
 
 // build/lib/chatwarden.so beside the bin folder of the running program.

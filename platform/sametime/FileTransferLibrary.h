@@ -1,34 +1,23 @@
-// A file-transfer plug-in loaded the way the Sametime server loads it: by
-// path with dlopen, its three entry points looked up by name.
+// A file-transfer plug-in with its three entry points.
 #pragma once
 
 #include <string>
 
+#include "PluginLibrary.h"
 #include "stdda_ft.h"
 
 namespace sametime {
 
-class FileTransferLibrary {
+class FileTransferLibrary final : public PluginLibrary {
  public:
-  FileTransferLibrary() = default;
-  ~FileTransferLibrary();
-  FileTransferLibrary(const FileTransferLibrary&) = delete;
-  FileTransferLibrary& operator=(const FileTransferLibrary&) = delete;
-
-  // Loads the library and resolves the three entry points. On failure
-  // returns false and sets error() to what the loader said.
-  bool load(const std::string& sPath);
-  void unload();
-  bool loaded() const { return m_hLibrary != nullptr; }
-  const std::string& error() const { return m_sError; }
+  ~FileTransferLibrary() override { unload(); }
 
   PFN_stDdaFtInit Init = nullptr;
   PFN_stDdaFtScanFile ScanFile = nullptr;
   PFN_stDdaFtTerminate Terminate = nullptr;
 
  private:
-  void* m_hLibrary = nullptr;
-  std::string m_sError;
+  void resolveAll() override;
 };
 
 // build/lib/filewarden.so beside the bin folder of the running program.
