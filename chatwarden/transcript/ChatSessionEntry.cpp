@@ -184,9 +184,58 @@ std::int32_t ChatSessionEntry::endSession() {
   return ST_DDA_API_OK;
 }
 
+bool ChatSessionEntry::logStateChange(bool bJoined, const ChatEntity* pEntity, const ChatEntity* pScope) {
+  const char* pEntityType = pEntity ? entityTypeName(pEntity->type) : "";
+  const char* pScopeType = pScope ? entityTypeName(pScope->type) : "";
+  const std::string_view sEntityId = idOf(pEntity);
+  const std::string_view sScopeId = idOf(pScope);
+  const Record kind = bJoined ? Record::Joined : Record::Left;
+  const PluginSettings& settings = m_rContext.settings;
+  bool bOk = true;
+  if (settings.writesTxt()) {
+    std::string s;
+    appendTextStamp(s);
+    s += "  ";
+    s += pEntityType;
+    s += " '";
+    appendTextMode(s, sEntityId);
+    if (!bJoined) {
+      s += "' left chat\r\n";
+    } else if (pScope) {
+      s += "' joined ";
+      s += pScopeType;
+      s += " '";
+      appendTextMode(s, sScopeId);
+      s += "'\r\n";
+    } else {
+      s += "' joined chat\r\n";
+    }
+    bOk = appendRecord(m_sActiveTxtPath, s, kind);
+  }
+  if (settings.writesXml()) {
+    std::string s;
+    s += "<ibm:state date=\"";
+    appendXmlStamp(s);
+    s += bJoined ? "\" event=\"joined\" un=\"" : "\" event=\"left\" un=\"";
+    bool bEncoded = appendId(s, sEntityId);
+    s += "\" entity=\"";
+    s += pEntityType;
+    if (pScope) {
+      s += "\" sn=\"";
+      bEncoded = bEncoded && appendId(s, sScopeId);
+      s += "\" scope=\"";
+      s += pScopeType;
+    }
+    s += "\"/>\r\n";
+    // A value that could not be encrypted leaves the record unwritten.
+    if (!bEncoded || !prepareXmlPart() || !appendRecord(m_sActiveXmlPath, s, kind)) bOk = false;
+  }
+  return bOk;
+}
+
 std::int32_t ChatSessionEntry::addUser(const ChatEntity* pEntity, const ChatEntity* pScope, char** ppMessage) {
   ChatResource& res = m_rContext.resource;
-  m_rContext.resource.traceMessage("..+ChatSessionEntry::addUser(%s)", m_sSessionId.c_str());
+  res.traceMessage("..+ChatSessionEntry::addUser(%s)", m_sSessionId.c_str());
   const char* pEntityType = pEntity ? entityTypeName(pEntity->type) : "";
   const char* pScopeType = pScope ? entityTypeName(pScope->type) : "";
   const std::string_view sEntityId = idOf(pEntity);
@@ -204,54 +253,14 @@ std::int32_t ChatSessionEntry::addUser(const ChatEntity* pEntity, const ChatEnti
     m_participants.emplace_back(sEntityId);
   }
 
-  const PluginSettings& settings = m_rContext.settings;
-  bool bOk = true;
-  if (settings.writesTxt()) {
-    std::string s;
-    appendTextStamp(s);
-    s += "  ";
-    s += pEntityType;
-    s += " '";
-    appendTextMode(s, sEntityId);
-    if (pScope) {
-      s += "' joined ";
-      s += pScopeType;
-      s += " '";
-      appendTextMode(s, sScopeId);
-      s += "'\r\n";
-    } else {
-      s += "' joined chat\r\n";
-    }
-    bOk = appendRecord(activeTxtPath(), s, Record::Joined);
-  }
-  if (settings.writesXml()) {
-    std::string s;
-    s += "<ibm:state date=\"";
-    appendXmlStamp(s);
-    s += "\" event=\"joined\" un=\"";
-    bool bEncoded = appendId(s, sEntityId);
-    s += "\" entity=\"";
-    s += pEntityType;
-    if (pScope) {
-      s += "\" sn=\"";
-      bEncoded = bEncoded && appendId(s, sScopeId);
-      s += "\" scope=\"";
-      s += pScopeType;
-    }
-    s += "\"/>\r\n";
-    if (!bEncoded || !prepareXmlPart() ||
-        !appendRecord(activeXmlPath(), s, Record::Joined))
-      bOk = false;
-  }
-  if (!bOk) return ST_DDA_API_LOG_FILE_ERROR;
-  m_rContext.resource.traceMessage("..-ChatSessionEntry::addUser(%s)returning ST_DDA_API_OK", m_sSessionId.c_str());
+  if (!logStateChange(true, pEntity, pScope)) return ST_DDA_API_LOG_FILE_ERROR;
+  res.traceMessage("..-ChatSessionEntry::addUser(%s)returning ST_DDA_API_OK", m_sSessionId.c_str());
   return ST_DDA_API_OK;
 }
 
 std::int32_t ChatSessionEntry::removeUser(const ChatEntity* pEntity) {
   m_rContext.resource.traceMessage("..+ChatSessionEntry::removeUser(%s)", m_sSessionId.c_str());
   const std::string_view sEntityId = idOf(pEntity);
-  const char* pEntityType = pEntity ? entityTypeName(pEntity->type) : "";
   if (pEntity && pEntity->type == ST_DDA_ENTITY_USER) {
     bool bFound = false;
     for (auto it = m_participants.begin(); it != m_participants.end(); ++it) {
@@ -266,32 +275,7 @@ std::int32_t ChatSessionEntry::removeUser(const ChatEntity* pEntity) {
                                        m_sSessionId.c_str(), static_cast<int>(sEntityId.size()), sEntityId.data());
   }
 
-  const PluginSettings& settings = m_rContext.settings;
-  bool bOk = true;
-  if (settings.writesTxt()) {
-    std::string s;
-    appendTextStamp(s);
-    s += "  ";
-    s += pEntityType;
-    s += " '";
-    appendTextMode(s, sEntityId);
-    s += "' left chat\r\n";
-    bOk = appendRecord(activeTxtPath(), s, Record::Left);
-  }
-  if (settings.writesXml()) {
-    std::string s;
-    s += "<ibm:state date=\"";
-    appendXmlStamp(s);
-    s += "\" event=\"left\" un=\"";
-    const bool bEncoded = appendId(s, sEntityId);
-    s += "\" entity=\"";
-    s += pEntityType;
-    s += "\"/>\r\n";
-    if (!bEncoded || !prepareXmlPart() ||
-        !appendRecord(activeXmlPath(), s, Record::Left))
-      bOk = false;
-  }
-  if (!bOk) return ST_DDA_API_LOG_FILE_ERROR;
+  if (!logStateChange(false, pEntity, nullptr)) return ST_DDA_API_LOG_FILE_ERROR;
   m_rContext.resource.traceMessage("..-ChatSessionEntry::removeUser(%s)", m_sSessionId.c_str());
   return ST_DDA_API_OK;
 }

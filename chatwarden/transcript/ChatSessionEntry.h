@@ -50,6 +50,8 @@ class ChatSessionEntry {
 
  private:
   bool addXMLFileHeader();
+  // Writes the joined (with or without scope) or left record.
+  bool logStateChange(bool bJoined, const ChatEntity* pEntity, const ChatEntity* pScope);
   bool addTXTFileHeader();
   bool maybeFlushXMLFile(bool bFinal);
   bool closeTXTFile();
