@@ -20,19 +20,12 @@ namespace {
 
 constexpr const char* kKey = "Software\\Parlantis\\Server";
 
-struct InitOutcome {
-  int nExit = -1;
-  std::string sReport;  // "result indicator version|message|after-terminate message"
-};
+using InitOutcome = testsupport::ChildRun;  // report: "result indicator version|message|indicator message"
 
 // Loads the library in a child process with MACHINE_DIR and DEBUG_OUTPUT set,
-// initialises it with NVERSION, terminates it, and reports over a pipe.
+// initialises it with NVERSION, terminates it, and reports what it answered.
 InitOutcome loadAndInitInChild(const std::string& sMachineDir, const std::string& sDebugFile, std::int32_t nVersion) {
-  int aPipe[2];
-  if (::pipe(aPipe) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(aPipe[0]);
+  return testsupport::runInChild([&]() -> std::string {
     ::setenv("MACHINE_DIR", sMachineDir.c_str(), 1);
     ::setenv("DEBUG_OUTPUT", sDebugFile.c_str(), 1);
     void* h = ::dlopen(CHATWARDEN_SO, RTLD_NOW | RTLD_LOCAL);
@@ -44,24 +37,13 @@ InitOutcome loadAndInitInChild(const std::string& sMachineDir, const std::string
     std::uint32_t nInitFlags = 0;
     char aDir[ST_DDA_DIR_TYPE_SIZE] = {}, aLib[ST_DDA_LIB_VERSION_SIZE] = {}, aMsg[ST_DDA_STATUS_MSG_SIZE] = {};
     const std::int32_t nResult = pInit(&nVer, 0, &nInitFlags, aDir, aLib, &nIndicator, aMsg);
-    char aReport[4096];
-    int n = std::snprintf(aReport, sizeof aReport, "%d %d %d|%s|", nResult, nIndicator, nVer, aMsg);
+    std::string sReport = std::to_string(nResult) + " " + std::to_string(nIndicator) + " " + std::to_string(nVer) +
+                          "|" + aMsg + "|";
     pTerm();
-    n += std::snprintf(aReport + n, sizeof aReport - static_cast<std::size_t>(n), "%d %s", nIndicator, aMsg);
-    (void)!::write(aPipe[1], aReport, static_cast<std::size_t>(n));
+    sReport += std::to_string(nIndicator) + " " + aMsg;
     ::dlclose(h);
-    ::_exit(0);
-  }
-  ::close(aPipe[1]);
-  InitOutcome out;
-  char aBuf[4096];
-  ssize_t n;
-  while ((n = ::read(aPipe[0], aBuf, sizeof aBuf)) > 0) out.sReport.append(aBuf, static_cast<std::size_t>(n));
-  ::close(aPipe[0]);
-  int nStatus = 0;
-  ::waitpid(pid, &nStatus, 0);
-  out.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-  return out;
+    return sReport;
+  });
 }
 
 class AbiTest : public ::testing::Test {

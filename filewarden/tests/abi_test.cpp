@@ -29,19 +29,12 @@ namespace fs = std::filesystem;
 
 constexpr const char* kKey = "Software\\Parlantis\\Server";
 
-struct HostRun {
-  int nExit = -1;
-  std::string sReport;  // "init-result answered-version scan-result"
-};
+using HostRun = testsupport::ChildRun;  // report: "init-result version scan-result"
 
-// In a child with MACHINE_DIR and DEBUG_OUTPUT set: loads the library,
-// initialises it offering version 14, scans REQUEST, terminates, unloads.
+// Loads the library in a child process with MACHINE_DIR and DEBUG_OUTPUT set,
+// initialises it, scans REQUEST, terminates it, and reports the results.
 HostRun scanInChild(const std::string& sMachineDir, const std::string& sDebugFile, const FtScanRequest& request) {
-  int aPipe[2];
-  if (::pipe(aPipe) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(aPipe[0]);
+  return testsupport::runInChild([&]() -> std::string {
     ::setenv("MACHINE_DIR", sMachineDir.c_str(), 1);
     ::setenv("DEBUG_OUTPUT", sDebugFile.c_str(), 1);
     void* h = ::dlopen(FILEWARDEN_SO, RTLD_NOW | RTLD_LOCAL);
@@ -54,22 +47,9 @@ HostRun scanInChild(const std::string& sMachineDir, const std::string& sDebugFil
     const std::int32_t nInit = pInit(&nVersion);
     const std::int32_t nScan = pScan(&request);
     pTerm();
-    char aReport[64];
-    const int n = std::snprintf(aReport, sizeof aReport, "%d %u %d", nInit, nVersion, nScan);
-    (void)!::write(aPipe[1], aReport, static_cast<std::size_t>(n));
     ::dlclose(h);
-    ::_exit(0);
-  }
-  ::close(aPipe[1]);
-  HostRun out;
-  char aBuf[256];
-  ssize_t n;
-  while ((n = ::read(aPipe[0], aBuf, sizeof aBuf)) > 0) out.sReport.append(aBuf, static_cast<std::size_t>(n));
-  ::close(aPipe[0]);
-  int nStatus = 0;
-  ::waitpid(pid, &nStatus, 0);
-  out.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-  return out;
+    return std::to_string(nInit) + " " + std::to_string(nVersion) + " " + std::to_string(nScan);
+  });
 }
 
 class FilewardenAbiTest : public ::testing::Test {

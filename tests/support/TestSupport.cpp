@@ -1,5 +1,8 @@
 #include "TestSupport.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +37,41 @@ void writeFile(const std::string& sPath, const std::string& sContent) {
 }
 
 bool fileExists(const std::string& sPath) { return std::filesystem::exists(sPath); }
+
+ChildRun runInChild(const std::function<std::string()>& body) {
+  ChildRun out;
+  int aPipe[2];
+  if (::pipe(aPipe) != 0) return out;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(aPipe[0]);
+    std::string sReport;
+    int nExit = 0;
+    try {
+      sReport = body();
+    } catch (...) {
+      nExit = 99;
+    }
+    const char* p = sReport.data();
+    std::size_t nLeft = sReport.size();
+    while (nLeft > 0) {
+      const ssize_t n = ::write(aPipe[1], p, nLeft);
+      if (n <= 0) break;
+      p += n;
+      nLeft -= static_cast<std::size_t>(n);
+    }
+    ::_exit(nExit);
+  }
+  ::close(aPipe[1]);
+  char aBuf[4096];
+  ssize_t n;
+  while ((n = ::read(aPipe[0], aBuf, sizeof aBuf)) > 0) out.sReport.append(aBuf, static_cast<std::size_t>(n));
+  ::close(aPipe[0]);
+  int nStatus = 0;
+  ::waitpid(pid, &nStatus, 0);
+  out.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+  return out;
+}
 
 std::vector<std::string> splitCrLf(const std::string& sText) {
   std::vector<std::string> v;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,16 @@ class TempDir {
 std::string readFile(const std::string& sPath);
 void writeFile(const std::string& sPath, const std::string& sContent);
 bool fileExists(const std::string& sPath);
+// Runs BODY in a forked child process and returns its exit status (128 +
+// signal when it was killed) and the text BODY returned. The child never
+// returns into the test; settings that a library reads at load can differ
+// per child.
+struct ChildRun {
+  int nExit = -1;
+  std::string sReport;
+};
+ChildRun runInChild(const std::function<std::string()>& body);
+
 // Splits on "\r\n" (the last, empty piece after a final CR LF is dropped).
 std::vector<std::string> splitCrLf(const std::string& sText);
 
