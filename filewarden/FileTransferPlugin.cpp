@@ -113,7 +113,12 @@ bool FileTransferPlugin::writeLogFile(const std::string& sPath, const std::strin
   if (files.openAppend(sPath, win::kPrivateFileMode, &nFd) != 0) return false;
   const int nWrite = files.write(nFd, sDocument.data(), sDocument.size());
   const int nClose = files.close(nFd, true);
-  if (nWrite == 0 && nClose == 0) return true;
+  if (nWrite == 0 && nClose == 0) {
+    // The new file's name is durable only once its folder is synced; the
+    // document itself is complete either way and stays.
+    if (files.syncFolderOf(sPath) != 0) trace("->ERROR: Unable to sync the folder of '%s'", sPath.c_str());
+    return true;
+  }
   // A cut-off document would stop the import of the log folder; the
   // transfer's log is lost either way.
   files.remove(sPath);

@@ -332,6 +332,17 @@ TEST_F(FileTransferFixture, ALogThatCannotBeWrittenWholeIsRemoved) {
   }
 }
 
+TEST_F(FileTransferFixture, AFolderThatCannotBeSyncedKeepsTheCompleteLog) {
+  configureEnabled();
+  ASSERT_EQ(init(), 0);
+  machine.files.failCall(win::FileOp::SyncFolder, 1, EIO, "_file.xml");
+  const std::string sGuid = nextGuid();
+  EXPECT_EQ(send("report.pdf", "%PDF"), ST_DDA_FT_SCAN_COPIED);
+  const std::string sLog = dir / ("logs/prl5_" + sGuid + "_file.xml");
+  EXPECT_EQ(testsupport::splitCrLf(testsupport::readFile(sLog)).size(), 14u);
+  EXPECT_THAT(traces(), testing::Contains("->ERROR: Unable to sync the folder of '" + sLog + "'"));
+}
+
 TEST_F(FileTransferFixture, AFailedCopyAnswersOneAfterTheLogWasWritten) {
   struct Case {
     const char* pName;
