@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/BuildInfo.h"
+#include "policy/SessionAdmission.h"
 #include "transcript/LogFolder.h"
 
 namespace chatwarden {
@@ -207,14 +208,11 @@ void ChatwardenPlugin::returnRefusal(char* pMessage, std::int32_t nRecipient, Sr
 
 std::int32_t ChatwardenPlugin::policyCheck(const char* pFrom, const char* pTo, SrvMsg** ppSrvMessages,
                                            std::int32_t* pIndicator) {
-  (void)pFrom;
-  (void)pTo;
   if (!isActive()) return ST_DDA_API_OK;
   ChatResource& res = *m_pResource;
   res.traceMessage("+stDdaClSessionPolicycheckFunc()");
-  // Admission by the chat rules; with no rules loaded every pair may chat.
   char* pMessage = nullptr;
-  const std::int32_t nResult = ST_DDA_API_OK;
+  const std::int32_t nResult = isSessionAllowed(m_rules, res, pFrom, pTo, &pMessage);
   if (nResult == ST_DDA_API_CHAT_DENIED) {
     res.traceMessage("..->Session creation banned. Msg = '%s'", orNull(pMessage));
     returnRefusal(pMessage, 0, ppSrvMessages, pIndicator);

@@ -5,6 +5,7 @@
 
 #include "core/BuildInfo.h"
 #include "core/TimeFormat.h"
+#include "policy/SessionAdmission.h"
 #include "transcript/ContentCrypto.h"
 #include "transcript/XmlLogFormat.h"
 
@@ -247,10 +248,15 @@ std::int32_t ChatSessionEntry::addUser(const ChatEntity* pEntity, const ChatEnti
     if (pScope->type == ST_DDA_ENTITY_SESSION && sScopeId.substr(0, 255) == "PLACE") m_nChatKind = 2;
   }
   if (pEntity && pEntity->type == ST_DDA_ENTITY_USER) {
-    // Admission of the newcomer against everybody present comes from the
-    // rule store; with no rules loaded every pair may chat.
-    (void)ppMessage;
-    m_participants.emplace_back(sEntityId);
+    // The newcomer is admitted against everybody present, in join order; a
+    // refusal writes nothing and leaves the participants as they were.
+    const std::string sEntityIdText(sEntityId);
+    for (const std::string& sParticipant : m_participants) {
+      if (isSessionAllowed(m_rContext.rules, res, sParticipant.c_str(), sEntityIdText.c_str(), ppMessage) ==
+          ST_DDA_API_CHAT_DENIED)
+        return ST_DDA_API_CHAT_DENIED;
+    }
+    m_participants.push_back(sEntityIdText);
   }
 
   if (!logStateChange(true, pEntity, pScope)) return ST_DDA_API_LOG_FILE_ERROR;
