@@ -9,17 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "c_check.h"
 #include "stdda_cl.h"
 
-static int g_failures = 0;
-
-#define CHECK(cond)                                             \
-  do {                                                          \
-    if (!(cond)) {                                              \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++g_failures;                                             \
-    }                                                           \
-  } while (0)
 
 static int ends_with(const char* s, const char* tail) {
   size_t n = strlen(s), m = strlen(tail);

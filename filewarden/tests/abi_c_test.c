@@ -11,17 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "c_check.h"
 #include "stdda_ft.h"
 
-static int g_failures = 0;
-
-#define CHECK(cond)                                                            \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++g_failures;                                                            \
-    }                                                                          \
-  } while (0)
 
 /* Number of entries in DIR, "." and ".." not counted. */
 static int count_files(const char* dir) {
