@@ -39,6 +39,19 @@ class PluginFixture : public ::testing::Test {
     setText("LogFileFolderPath", dir / "logs");
   }
   void load() { loadPlugin(machine.facilities()); }
+  // An active plug-in writing NFORMAT, rolling XML parts over after
+  // NINTERVALMINUTES (0: never), loaded.
+  void loadActive(std::uint32_t nFormat, std::uint32_t nIntervalMinutes = 0) {
+    configureActive();
+    setDword("LogFileFormat", nFormat);
+    setDword("LogFileInterval", nIntervalMinutes);
+    load();
+  }
+  // The same, initialised by the host.
+  void startActive(std::uint32_t nFormat, std::uint32_t nIntervalMinutes = 0) {
+    loadActive(nFormat, nIntervalMinutes);
+    ASSERT_EQ(init(), ST_DDA_API_OK);
+  }
   ChatwardenPlugin& plugin() { return *loadedPlugin(); }
 
   std::int32_t init(std::int32_t nVersion = 14, std::uint32_t nFlags = 0) {

@@ -35,12 +35,10 @@ class BrokenProvider : public win::ForwardingCryptoProvider {
 
 class EncryptionTest : public PluginFixture {
  protected:
-  void startActive(bool bEncrypt, std::uint32_t nFormat = LOG_FORMAT_XML, std::uint32_t nInterval = 0) {
-    configureActive();
-    setDword("LogFileFormat", nFormat);
-    setDword("LogFileInterval", nInterval);
+  // Loaded, not yet initialised: some tests expect initialisation to fail.
+  void loadEncrypting(bool bEncrypt, std::uint32_t nFormat = LOG_FORMAT_XML, std::uint32_t nInterval = 0) {
     setText("LogFileEncrypt", bEncrypt ? "1" : "0");
-    load();
+    loadActive(nFormat, nInterval);
   }
   // One chat with every kind of value: ids with markup and quotes, a scope,
   // a message to all, a text with "]]>" and a line break, an image.
@@ -76,7 +74,7 @@ class EncryptionTest : public PluginFixture {
 };
 
 TEST_F(EncryptionTest, EncryptedPartsDecryptToTheClearTranscript) {
-  startActive(false, LOG_FORMAT_XML, 1);
+  loadEncrypting(false, LOG_FORMAT_XML, 1);
   ASSERT_EQ(init(), ST_DDA_API_OK);
   playChat();
   const auto mClear = xmlFiles();
@@ -86,7 +84,7 @@ TEST_F(EncryptionTest, EncryptedPartsDecryptToTheClearTranscript) {
   std::filesystem::create_directories(dir / "logs");
   machine.uuid.m_nNext = 1;
   machine.clock.set(win::FakeClock().now());
-  startActive(true, LOG_FORMAT_XML, 1);
+  loadEncrypting(true, LOG_FORMAT_XML, 1);
   ASSERT_EQ(init(), ST_DDA_API_OK);
   playChat();
   const auto mEncrypted = xmlFiles();
@@ -111,7 +109,7 @@ TEST_F(EncryptionTest, EncryptedPartsDecryptToTheClearTranscript) {
 }
 
 TEST_F(EncryptionTest, ValuesAreTwiceTheirLengthPlusTerminatorInHex) {
-  startActive(true);
+  loadEncrypting(true);
   ASSERT_EQ(init(), ST_DDA_API_OK);
   ASSERT_EQ(stDdaClSessionStarted("s1"), ST_DDA_API_OK);
   ChatEntity a = entity("abc");
@@ -129,7 +127,7 @@ TEST_F(EncryptionTest, ValuesAreTwiceTheirLengthPlusTerminatorInHex) {
 }
 
 TEST_F(EncryptionTest, ContainerIsCreatedOnceAndTheSessionKeyIsNewPerLoad) {
-  startActive(true);
+  loadEncrypting(true);
   ASSERT_EQ(init(), ST_DDA_API_OK);
   for (const char* p : {"->Created new 'Parlantis' key container", "->Created new signature key pair",
                         "->New exchange key pair created"})
@@ -139,7 +137,7 @@ TEST_F(EncryptionTest, ContainerIsCreatedOnceAndTheSessionKeyIsNewPerLoad) {
   stDdaClTerminate();
 
   std::filesystem::remove(traceFile());
-  startActive(true);
+  loadEncrypting(true);
   ASSERT_EQ(init(), ST_DDA_API_OK);
   for (const char* p : {"->Key container 'Parlantis' available", "->Signature key available", "->Exchange key available"})
     EXPECT_TRUE(traced(p)) << p;
@@ -151,7 +149,7 @@ TEST_F(EncryptionTest, ContainerIsCreatedOnceAndTheSessionKeyIsNewPerLoad) {
 }
 
 TEST_F(EncryptionTest, PlainTextTranscriptStaysClear) {
-  startActive(true, LOG_FORMAT_TXT | LOG_FORMAT_XML);
+  loadEncrypting(true, LOG_FORMAT_TXT | LOG_FORMAT_XML);
   ASSERT_EQ(init(), ST_DDA_API_OK);
   ChatEntity a = entity("CN=Alice/O=Acme");
   ASSERT_EQ(stDdaClSessionStarted("s1"), ST_DDA_API_OK);
@@ -164,7 +162,7 @@ TEST_F(EncryptionTest, PlainTextTranscriptStaysClear) {
 TEST_F(EncryptionTest, AValueThatCannotBeEncryptedIsNotWrittenAtAll) {
   BrokenProvider broken(machine.crypto);
   machine.pCryptoOverride = &broken;
-  startActive(true);
+  loadEncrypting(true);
   ASSERT_EQ(init(), ST_DDA_API_OK);
   ASSERT_EQ(stDdaClSessionStarted("s1"), ST_DDA_API_OK);
   const std::string sBefore = logFile(std::string(kStem) + ".active_xml");
@@ -182,7 +180,7 @@ TEST_F(EncryptionTest, FailedStartOfEncryptionWritesNoXmlAtAll) {
   BrokenProvider broken(machine.crypto);
   broken.bFailSessionKey = true;
   machine.pCryptoOverride = &broken;
-  startActive(true);
+  loadEncrypting(true);
   EXPECT_EQ(init(), ST_DDA_API_INIT_FAILED);
   EXPECT_STREQ(m_aMessage, "Velkora Parlantis FATAL ERROR: Unable to initialize Crypto API, terminating.");
   // The plug-in stays active; its sessions must not write names in clear.
@@ -196,13 +194,13 @@ TEST_F(EncryptionTest, FailedStartOfEncryptionWritesNoXmlAtAll) {
 }
 
 TEST_F(EncryptionTest, ContainerWithKeysReadableByOthersIsRefused) {
-  startActive(true);
+  loadEncrypting(true);
   ASSERT_EQ(init(), ST_DDA_API_OK);
   stDdaClTerminate();
   const std::string sKeyFile = machine.keys / "Parlantis/exchange.pem";
   ASSERT_TRUE(testsupport::fileExists(sKeyFile));
   ASSERT_EQ(::chmod(sKeyFile.c_str(), 0644), 0);
-  startActive(true);
+  loadEncrypting(true);
   EXPECT_EQ(init(), ST_DDA_API_INIT_FAILED);
   EXPECT_TRUE(traced("->ERROR: Unable to use 'Parlantis' key container: Key file " + sKeyFile +
                      " is readable by group or others (mode 0644); refusing to use it until it is restricted to its "

@@ -25,10 +25,7 @@ std::vector<unsigned char> imageMessage(const std::string& sImage, const char* p
 class ImageTest : public PluginFixture {
  protected:
   void startChat(std::uint32_t nFormat) {
-    configureActive();
-    setDword("LogFileFormat", nFormat);
-    load();
-    ASSERT_EQ(init(), ST_DDA_API_OK);
+    startActive(nFormat);
     ASSERT_EQ(stDdaClSessionStarted("s1"), ST_DDA_API_OK);
   }
   std::int32_t send(const std::vector<unsigned char>& v, std::uint32_t nType = kImageDataType,

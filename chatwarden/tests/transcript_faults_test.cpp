@@ -30,13 +30,6 @@ int count(const std::string& s, const std::string& sPart) {
 
 class TranscriptFaultTest : public PluginFixture {
  protected:
-  void startActive(std::uint32_t nFormat, std::uint32_t nIntervalMinutes = 0) {
-    configureActive();
-    setDword("LogFileFormat", nFormat);
-    setDword("LogFileInterval", nIntervalMinutes);
-    load();
-    ASSERT_EQ(init(), ST_DDA_API_OK);
-  }
   std::string path(const std::string& sSuffix) const { return dir / ("logs/prl5_" + std::string(kGuid) + sSuffix); }
   std::string name(const std::string& sSuffix) const { return "prl5_" + std::string(kGuid) + sSuffix; }
 

@@ -19,13 +19,6 @@ constexpr const char* kGuid = "00000000-0000-4000-8000-000000000001";
 
 class TranscriptTest : public PluginFixture {
  protected:
-  void startActive(std::uint32_t nFormat, std::uint32_t nIntervalMinutes = 0) {
-    configureActive();
-    setDword("LogFileFormat", nFormat);
-    setDword("LogFileInterval", nIntervalMinutes);
-    load();
-    ASSERT_EQ(init(), ST_DDA_API_OK);
-  }
   std::string stem() const { return std::string("prl5_") + kGuid; }
 
   ChatEntity alice = entity("CN=Alice O'Neil/O=Acme");
